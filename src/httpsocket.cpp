@@ -1,0 +1,206 @@
+#include "httpsocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+std::atomic<int> HttpSocket::connectTimeoutMs{30 * 1000};
+
+HttpSocket::~HttpSocket() {
+    if (socketHandle != -1)
+        ::close(socketHandle);
+}
+
+bool HttpSocket::createSocket() {
+    socketHandle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    return socketHandle != -1;
+}
+
+bool HttpSocket::bind(int __port) {
+    if (socketHandle == -1) {
+        if (!createSocket())
+            return false;
+        int yes = 1;
+        setsockopt(socketHandle, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    }
+    std::memset(&localAddress, 0, sizeof localAddress);
+    localAddress.sin_family = AF_INET;
+    localAddress.sin_port = htons(static_cast<uint16_t>(__port));
+    localAddress.sin_addr.s_addr = htonl(INADDR_ANY);
+    return ::bind(socketHandle, reinterpret_cast<sockaddr*>(&localAddress), sizeof localAddress) ==
+           0;
+}
+
+bool HttpSocket::listen() {
+    return ::listen(socketHandle, backlog) == 0;
+}
+
+HttpSocket* HttpSocket::accept() {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    int handle;
+    do {
+        handle =
+            ::accept4(socketHandle, reinterpret_cast<sockaddr*>(&address), &length, SOCK_CLOEXEC);
+    } while (handle < 0 && errno == EINTR && !shut.load());
+    if (handle < 0)
+        return nullptr;
+    HttpSocket* sock = new HttpSocket;
+    sock->socketHandle = handle;
+    sock->remoteAddress = address;
+    return sock;
+}
+
+// Resolves __host into an IPv4 address: dotted numbers directly, names
+// through getaddrinfo, which, unlike gethostbyname, is safe with one thread
+// per connection.
+static bool resolveAddress(const std::string& __host, in_addr& __address) {
+    __address.s_addr = inet_addr(__host.c_str());
+    if (__address.s_addr != INADDR_NONE)
+        return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (__host.empty() || getaddrinfo(__host.c_str(), nullptr, &hints, &found) != 0)
+        return false;
+    __address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+bool HttpSocket::connect(std::string __host, int __port) {
+    if (socketHandle == -1 && !createSocket())
+        return false;
+    if (shut.load() || __port < 1 || __port > 65535)
+        return false;
+    std::memset(&remoteAddress, 0, sizeof remoteAddress);
+    remoteAddress.sin_family = AF_INET;
+    remoteAddress.sin_port = htons(static_cast<uint16_t>(__port));
+    if (!resolveAddress(__host, remoteAddress.sin_addr))
+        return false;
+
+    // Connect without blocking, so that an origin that never answers is given
+    // up after connectTimeoutMs.
+    int flags = fcntl(socketHandle, F_GETFL);
+    fcntl(socketHandle, F_SETFL, flags | O_NONBLOCK);
+    int result =
+        ::connect(socketHandle, reinterpret_cast<sockaddr*>(&remoteAddress), sizeof remoteAddress);
+    if (result != 0 && errno == EINPROGRESS) {
+        pollfd waiting{socketHandle, POLLOUT, 0};
+        int ready;
+        do {
+            ready = poll(&waiting, 1, connectTimeoutMs.load());
+        } while (ready < 0 && errno == EINTR);
+        int error = ETIMEDOUT;
+        socklen_t length = sizeof error;
+        if (ready == 1)
+            getsockopt(socketHandle, SOL_SOCKET, SO_ERROR, &error, &length);
+        result = error == 0 ? 0 : -1;
+    }
+    fcntl(socketHandle, F_SETFL, flags);
+    return result == 0;
+}
+
+bool HttpSocket::receive(std::string& __buffer) {
+    __buffer.clear();
+    char byte;
+    for (;;) {
+        if (receive(&byte, 1) <= 0)
+            return false;
+        if (byte == '\n')
+            return true;
+        if (byte == '\r')
+            continue;
+        __buffer += byte;
+        if (__buffer.size() > maxLineLength)
+            return false;
+    }
+}
+
+bool HttpSocket::send(const std::string& __buffer) {
+    std::string line = __buffer + "\r\n";
+    const char* data = line.data();
+    size_t left = line.size();
+    while (left > 0) {
+        int chunk = left > (1u << 30) ? (1 << 30) : static_cast<int>(left);
+        int sent = send(data, chunk);
+        if (sent <= 0)
+            return false;
+        data += sent;
+        left -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+int HttpSocket::receive(char* __data, int __size) {
+    if (shut.load() || socketHandle == -1)
+        return -1;
+    ssize_t count;
+    do {
+        count = ::recv(socketHandle, __data, static_cast<size_t>(__size), 0);
+    } while (count < 0 && errno == EINTR);
+    if (count > 0)
+        receivedBytes += static_cast<uint64_t>(count);
+    return static_cast<int>(count);
+}
+
+int HttpSocket::send(const char* __data, int __size) {
+    if (shut.load() || socketHandle == -1)
+        return -1;
+    ssize_t count;
+    do {
+        // MSG_NOSIGNAL: a peer that has gone away fails the send, it does not
+        // raise SIGPIPE.
+        count = ::send(socketHandle, __data, static_cast<size_t>(__size), MSG_NOSIGNAL);
+    } while (count < 0 && errno == EINTR);
+    return static_cast<int>(count);
+}
+
+void HttpSocket::shutdown() {
+    if (shut.exchange(true))
+        return;
+    int handle = socketHandle.load();
+    if (handle != -1)
+        ::shutdown(handle, SHUT_RDWR);
+}
+
+void HttpSocket::setTimeout(int __milliseconds) {
+    timeval limit{__milliseconds / 1000, (__milliseconds % 1000) * 1000};
+    setsockopt(socketHandle, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(socketHandle, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+int HttpSocket::getSocketHandle() const {
+    return shut.load() ? -1 : socketHandle.load();
+}
+
+int HttpSocket::getLocalPort() const {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (socketHandle == -1 ||
+        getsockname(socketHandle, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
+bool HttpSocket::leadsToLocalPort(int __port) const {
+    sockaddr_in peer{}, local{};
+    socklen_t peerLength = sizeof peer, localLength = sizeof local;
+    if (socketHandle == -1 ||
+        getpeername(socketHandle, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
+        getsockname(socketHandle, reinterpret_cast<sockaddr*>(&local), &localLength) != 0)
+        return false;
+    if (ntohs(peer.sin_port) != __port)
+        return false;
+    uint32_t address = ntohl(peer.sin_addr.s_addr);
+    return (address >> 24) == 127 || address == INADDR_ANY ||
+           peer.sin_addr.s_addr == local.sin_addr.s_addr;
+}
