@@ -1,0 +1,69 @@
+#include "httpresponse.h"
+
+#include <cstdlib>
+
+#include "httpsocket.h"
+
+bool HttpResponse::parseResponse(HttpSocket* __sock, bool __headRequest) {
+    std::string line;
+    do {
+        if (!__sock->receive(line))
+            return false;
+    } while (line.empty());
+
+    // Version and status are the first two words; the reason phrase is the
+    // rest of the line, all of its words.
+    size_t pos = 0;
+    version = HttpMessage::nextWord(line, pos);
+    status = HttpMessage::nextWord(line, pos);
+    size_t reasonBegin = line.find_first_not_of(HttpMessage::blanks, pos);
+    reason = reasonBegin == std::string::npos ? "" : line.substr(reasonBegin);
+
+    if (!message.parseMessage(__sock))
+        return false;
+    deriveFraming(__headRequest);
+    remoteSocket = __sock;
+    return true;
+}
+
+// Transfer-Encoding overrides Content-Length. A chunked body is de-framed for
+// the client, which then learns its end only from the closed connection; a
+// body in another coding is relayed as it is until the origin closes. A
+// Content-Length that cannot be trusted counts as none, so that no body bytes
+// can stay on a kept-alive origin connection to be read as the next response.
+void HttpResponse::deriveFraming(bool __headRequest) {
+    int code = status.size() == 3 ? std::atoi(status.c_str()) : 0;
+    bodiless = __headRequest || (code >= 100 && code < 200) || code == 204 || code == 304;
+    willClose = false;
+    lengthKnown = false;
+    contentLength = 0;
+
+    std::string coding = message.getHeader("transfer-encoding");
+    chunked = coding == "chunked";
+    if (chunked) {
+        message.removeHeader("transfer-encoding");
+        while (message.removeHeader("content-length")) {
+        }
+    }
+    if (!message.getHeaderValues("transfer-encoding").empty() || chunked) {
+        willClose = !bodiless;
+    } else {
+        lengthKnown = message.findContentLength(contentLength);
+        if (!lengthKnown)
+            willClose = !bodiless;
+    }
+    if (message.getHeader("connection") == "close" || code == 101)
+        willClose = true;
+}
+
+bool HttpResponse::isInterim() const {
+    return status.size() == 3 && status[0] == '1' && status != "101";
+}
+
+bool HttpResponse::hasBody() const {
+    return !bodiless && !(lengthKnown && contentLength == 0);
+}
+
+bool HttpResponse::sendResponse(HttpSocket* __sock) {
+    return __sock->send(version + " " + status + " " + reason + "\r\n" + message.getHeaders());
+}
