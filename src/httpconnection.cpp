@@ -78,14 +78,40 @@ bool HttpConnection::exchange(std::string& __host, int& __port) {
             return false;
         reused = false;
     }
-    if (!request->sendBody(remoteSocket) || !readResponse(reused) ||
-        !response->sendResponse(clientSocket))
+    // A client that sent "Expect: 100-continue" holds its body back until the
+    // origin's interim answer arrives (or for a second): pass that answer on
+    // at once. An origin that gives its final answer instead never gets the
+    // body, which then stays unread: the connection ends after the answer.
+    bool answeredEarly = false;
+    if (request->isExpectingContinue() && isOriginFirst()) {
+        if (!response->parseResponse(remoteSocket, request->getCommand() == "HEAD"))
+            return false;
+        if (response->isInterim()) {
+            if (!response->sendResponse(clientSocket))
+                return false;
+        } else {
+            answeredEarly = true;
+        }
+    }
+    if (!answeredEarly && (!request->sendBody(remoteSocket) || !readResponse(reused)))
+        return false;
+    if (!response->sendResponse(clientSocket))
         return false;
     // A body that ended early closes the client connection, so that the client
     // sees the truncation, and the origin connection is not used again.
     if (!relayBody())
         return false;
-    return !response->wouldClose() && !request->wouldClose();
+    return !answeredEarly && !response->wouldClose() && !request->wouldClose();
+}
+
+bool HttpConnection::isOriginFirst() {
+    pollfd ready[2] = {{clientSocket->getSocketHandle(), POLLIN, 0},
+                       {remoteSocket->getSocketHandle(), POLLIN, 0}};
+    int count;
+    do {
+        count = poll(ready, 2, originTimeoutMs.load());
+    } while (count < 0 && errno == EINTR);
+    return count > 0 && ready[1].revents != 0 && ready[0].revents == 0;
 }
 
 bool HttpConnection::connectOrigin() {

@@ -55,6 +55,9 @@ private:
     // idle is replaced once for a request without a body. False when no
     // final head could be read.
     bool readResponse(bool __reused);
+    // Waits until the client's body or the origin's answer arrives. True when
+    // the origin has spoken and the client has not.
+    bool isOriginFirst();
     // Relays the response body by the relay its head calls for. True when the
     // whole body reached the client.
     bool relayBody();

@@ -126,6 +126,10 @@ void HttpRequest::parseHost(std::string __host) {
     }
 }
 
+bool HttpRequest::isExpectingContinue() const {
+    return hasBody() && HttpMessage::isSameName(message.getHeader("Expect"), "100-continue");
+}
+
 bool HttpRequest::sendRequest(HttpSocket* __sock) {
     return sendHead(__sock) && sendBody(__sock);
 }

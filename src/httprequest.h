@@ -48,6 +48,9 @@ public:
     const std::string& getCommand() const { return command; }
     int getPort() const { return port; }
     bool wouldClose() const { return willClose; }
+    // True when the client waits for an interim answer before it sends the
+    // body ("Expect: 100-continue").
+    bool isExpectingContinue() const;
     // True when a body follows the head.
     bool hasBody() const { return chunkedBody || bodyLength > 0; }
     HttpMessage& getMessage() { return message; }

@@ -132,6 +132,37 @@ TEST_F(HttpConnectionTest, PassesInterimResponsesOnBeforeTheFinalOne) {
     EXPECT_EQ(readResponse(client), okResponse("/next"));
 }
 
+TEST_F(HttpConnectionTest, PassesTheOriginsContinueOnBeforeTheBody) {
+    ScriptedOrigin origin([](OriginConnection& __conn, int) {
+        __conn.readHead();
+        __conn.send("HTTP/1.1 100 Continue\r\n\r\n");
+        __conn.send(okResponse(__conn.readBytes(4)));
+        echoPath()(__conn, 0);
+    });
+    int client = connectClient();
+    test::sendAll(client, "PUT " + url(origin.port(), "/u") +
+                              " HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n");
+    // The client sends its body only once it has the interim answer.
+    ASSERT_EQ(test::readUntil(client, "\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
+    test::sendAll(client, "body");
+    EXPECT_EQ(readResponse(client), okResponse("body"));
+    test::sendAll(client, get(url(origin.port(), "/next")));
+    EXPECT_EQ(readResponse(client), okResponse("/next"));
+}
+
+TEST_F(HttpConnectionTest, ClosesAfterAFinalAnswerThatCameBeforeTheBody) {
+    ScriptedOrigin origin([](OriginConnection& __conn, int) {
+        __conn.readHead();
+        __conn.send("HTTP/1.1 417 Expectation Failed\r\nContent-Length: 2\r\n\r\nno");
+        __conn.readHead();
+    });
+    int client = connectClient();
+    test::sendAll(client, "POST " + url(origin.port(), "/u") +
+                              " HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n");
+    EXPECT_EQ(test::readAll(client),
+              "HTTP/1.1 417 Expectation Failed\r\nContent-Length: 2\r\n\r\nno");
+}
+
 TEST_F(HttpConnectionTest, ResponsesWithoutABodyByRuleDoNotWaitForOne) {
     ScriptedOrigin origin([](OriginConnection& __conn, int) {
         std::string head = __conn.readHead();
