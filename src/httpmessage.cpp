@@ -18,6 +18,14 @@ bool HttpMessage::parseMessage(HttpSocket* __sock) {
     }
 }
 
+bool HttpMessage::readStartLine(HttpSocket* __sock, std::string& __line) {
+    do {
+        if (!__sock->receive(__line))
+            return false;
+    } while (__line.empty());
+    return true;
+}
+
 void HttpMessage::parseHeader(const std::string& __line) {
     size_t equPos = __line.find(':');
     if (equPos == std::string::npos)

@@ -49,6 +49,10 @@ public:
 
     // Reads a plain decimal number (blanks around it allowed) that fits 64 bits.
     static bool parseDecimal(const std::string& __text, uint64_t& __number);
+    // Reads the start line of a head into __line, skipping empty lines in
+    // front of it (line ends left over behind a body). False when the peer
+    // closed or failed first, or the line runs past HttpSocket::maxLineLength.
+    static bool readStartLine(HttpSocket* __sock, std::string& __line);
     // The white space that separates the words of a start line.
     static constexpr const char* blanks = " \t\v\f";
     // The word of __line that begins at the first non-blank from __pos on;

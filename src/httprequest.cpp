@@ -40,10 +40,8 @@ bool endsWithChunked(const std::string& __codings) {
 
 bool HttpRequest::parseRequest(HttpSocket* __sock) {
     std::string line;
-    do {
-        if (!__sock->receive(line))
-            return false;
-    } while (line.empty());
+    if (!HttpMessage::readStartLine(__sock, line))
+        return false;
 
     size_t pos = 0;
     std::string cmd = HttpMessage::nextWord(line, pos);

@@ -6,10 +6,8 @@
 
 bool HttpResponse::parseResponse(HttpSocket* __sock, bool __headRequest) {
     std::string line;
-    do {
-        if (!__sock->receive(line))
-            return false;
-    } while (line.empty());
+    if (!HttpMessage::readStartLine(__sock, line))
+        return false;
 
     // Version and status are the first two words; the reason phrase is the
     // rest of the line, all of its words.
