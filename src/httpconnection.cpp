@@ -71,37 +71,40 @@ bool HttpConnection::exchange(std::string& __host, int& __port) {
         return false;
     }
 
-    if (!request->sendHead(remoteSocket)) {
-        // The origin connection failed since the last exchange: once more on a
-        // new one.
-        if (!connectOrigin() || !request->sendHead(remoteSocket))
-            return false;
-        reused = false;
-    }
-    // A client that sent "Expect: 100-continue" holds its body back until the
-    // origin's interim answer arrives (or for a second): pass that answer on
-    // at once. An origin that gives its final answer instead never gets the
-    // body, which then stays unread: the connection ends after the answer.
     bool answeredEarly = false;
-    if (request->isExpectingContinue() && isOriginFirst()) {
-        if (!response->parseResponse(remoteSocket, request->getCommand() == "HEAD"))
-            return false;
-        if (response->isInterim()) {
-            if (!response->sendResponse(clientSocket))
-                return false;
-        } else {
-            answeredEarly = true;
-        }
-    }
-    if (!answeredEarly && (!request->sendBody(remoteSocket) || !readResponse(reused)))
-        return false;
-    if (!response->sendResponse(clientSocket))
+    if (!forwardRequest(reused, answeredEarly) || !response->sendResponse(clientSocket))
         return false;
     // A body that ended early closes the client connection, so that the client
     // sees the truncation, and the origin connection is not used again.
     if (!relayBody())
         return false;
     return !answeredEarly && !response->wouldClose() && !request->wouldClose();
+}
+
+bool HttpConnection::forwardRequest(bool __reused, bool& __answeredEarly) {
+    if (!request->sendHead(remoteSocket)) {
+        // The origin connection failed since the last exchange: once more on a
+        // new one.
+        if (!connectOrigin() || !request->sendHead(remoteSocket))
+            return false;
+        __reused = false;
+    }
+    // A client that sent "Expect: 100-continue" holds its body back until the
+    // origin's interim answer arrives (or for a second): pass that answer on
+    // at once. An origin that gives its final answer instead never gets the
+    // body, which then stays unread on the client connection.
+    __answeredEarly = false;
+    if (request->isExpectingContinue() && isOriginFirst()) {
+        if (!parseResponse())
+            return false;
+        if (!response->isInterim()) {
+            __answeredEarly = true;
+            return true;
+        }
+        if (!response->sendResponse(clientSocket))
+            return false;
+    }
+    return request->sendBody(remoteSocket) && readResponse(__reused);
 }
 
 bool HttpConnection::isOriginFirst() {
@@ -128,21 +131,24 @@ bool HttpConnection::connectOrigin() {
     return connected;
 }
 
+bool HttpConnection::parseResponse() {
+    return response->parseResponse(remoteSocket, request->getCommand() == "HEAD");
+}
+
 bool HttpConnection::readResponse(bool __reused) {
-    bool head = request->getCommand() == "HEAD";
     uint64_t before = remoteSocket->getReceivedBytes();
-    bool parsed = response->parseResponse(remoteSocket, head);
+    bool parsed = parseResponse();
     if (!parsed && __reused && !request->hasBody() && remoteSocket->getReceivedBytes() == before) {
         // Not a byte on a kept-alive connection: the origin closed it while it
         // was idle. Send the request again on a new one.
         if (!connectOrigin() || !request->sendHead(remoteSocket))
             return false;
-        parsed = response->parseResponse(remoteSocket, head);
+        parsed = parseResponse();
     }
     while (parsed && response->isInterim()) {
         if (!response->sendResponse(clientSocket))
             return false;
-        parsed = response->parseResponse(remoteSocket, head);
+        parsed = parseResponse();
     }
     return parsed;
 }

@@ -50,6 +50,14 @@ private:
     // Replaces remoteSocket by a new connection to the request's origin. False
     // when it cannot be made, or when it leads back to the proxy itself.
     bool connectOrigin();
+    // Sends the request head and body to the origin and reads the final
+    // response head. __reused tells that the origin connection carried an
+    // earlier exchange. __answeredEarly is set when the origin gave its final
+    // answer before the client sent its body: the connection must end after
+    // that answer. False when the exchange cannot go on.
+    bool forwardRequest(bool __reused, bool& __answeredEarly);
+    // Reads one response head from the origin.
+    bool parseResponse();
     // Reads the final response head: interim 1xx heads are passed on to the
     // client, and a reused origin connection that the origin closed while
     // idle is replaced once for a request without a body. False when no
