@@ -20,7 +20,6 @@ bool HttpResponse::parseResponse(HttpSocket* __sock, bool __headRequest) {
     if (!message.parseMessage(__sock))
         return false;
     deriveFraming(__headRequest);
-    remoteSocket = __sock;
     return true;
 }
 
@@ -32,24 +31,19 @@ bool HttpResponse::parseResponse(HttpSocket* __sock, bool __headRequest) {
 void HttpResponse::deriveFraming(bool __headRequest) {
     int code = status.size() == 3 ? std::atoi(status.c_str()) : 0;
     bodiless = __headRequest || (code >= 100 && code < 200) || code == 204 || code == 304;
-    willClose = false;
     lengthKnown = false;
     contentLength = 0;
 
-    std::string coding = message.getHeader("transfer-encoding");
-    chunked = coding == "chunked";
+    bool coded = !message.getHeaderValues("transfer-encoding").empty();
+    chunked = message.getHeader("transfer-encoding") == "chunked";
     if (chunked) {
         message.removeHeader("transfer-encoding");
         while (message.removeHeader("content-length")) {
         }
     }
-    if (!message.getHeaderValues("transfer-encoding").empty() || chunked) {
-        willClose = !bodiless;
-    } else {
+    if (!coded)
         lengthKnown = message.findContentLength(contentLength);
-        if (!lengthKnown)
-            willClose = !bodiless;
-    }
+    willClose = !lengthKnown && !bodiless;
     if (message.getHeader("connection") == "close" || code == 101)
         willClose = true;
 }

@@ -53,7 +53,6 @@ private:
     bool chunked = false;
     bool bodiless = false; // no body by rule
     bool lengthKnown = false;
-    HttpSocket* remoteSocket = nullptr; // not owned: the socket the head came from
     uint64_t contentLength = 0;
 };
 
