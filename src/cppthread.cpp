@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <chrono>
+
 CppThread::CppThread() {
     pthread_mutex_init(&criticalMutex, nullptr);
 }
@@ -33,4 +35,14 @@ void* CppThread::beginThread(void* __ptr) {
     self->process();
     self->started.store(false);
     return reinterpret_cast<void*>(static_cast<intptr_t>(self->exitCode));
+}
+
+uint32_t getTickCount() {
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+void sleepMilliseconds(int __milliseconds) {
+    usleep(static_cast<useconds_t>(__milliseconds) * 1000);
 }

@@ -9,6 +9,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstdint>
 
 class CppThread {
 public:
@@ -44,5 +45,10 @@ private:
     std::atomic<bool> started{false}; // written by the new thread while process() runs
     pthread_mutex_t criticalMutex;
 };
+
+// A millisecond tick count that wraps at 32 bits: take elapsed times as
+// unsigned differences of two readings.
+uint32_t getTickCount();
+void sleepMilliseconds(int __milliseconds);
 
 #endif

@@ -94,11 +94,16 @@ bool HttpSocket::connect(std::string __host, int __port) {
     int result =
         ::connect(socketHandle, reinterpret_cast<sockaddr*>(&remoteAddress), sizeof remoteAddress);
     if (result != 0 && errno == EINPROGRESS) {
+        // In slices, so that a shutdown() from another thread that came just
+        // before the connect began is seen within one slice.
         pollfd waiting{socketHandle, POLLOUT, 0};
-        int ready;
-        do {
-            ready = poll(&waiting, 1, connectTimeoutMs.load());
-        } while (ready < 0 && errno == EINTR);
+        int ready = 0;
+        for (int waited = 0; ready == 0 && waited < connectTimeoutMs.load() && !shut.load();
+             waited += connectSliceMs) {
+            ready = poll(&waiting, 1, connectSliceMs);
+            if (ready < 0 && errno == EINTR)
+                ready = 0;
+        }
         int error = ETIMEDOUT;
         socklen_t length = sizeof error;
         if (ready == 1)
@@ -150,6 +155,17 @@ int HttpSocket::receive(char* __data, int __size) {
     if (count > 0)
         receivedBytes += static_cast<uint64_t>(count);
     return static_cast<int>(count);
+}
+
+bool HttpSocket::waitReadable(int __milliseconds) {
+    pollfd waiting{getSocketHandle(), POLLIN, 0};
+    if (waiting.fd < 0)
+        return false;
+    int ready;
+    do {
+        ready = poll(&waiting, 1, __milliseconds);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
 }
 
 int HttpSocket::send(const char* __data, int __size) {

@@ -21,6 +21,7 @@ public:
     static constexpr int backlog = 5;
     // How long connect() waits for an origin; tests shorten it.
     static std::atomic<int> connectTimeoutMs;
+    static constexpr int connectSliceMs = 100;
 
     HttpSocket() = default;
     // Closes the handle if one is still open.
@@ -53,6 +54,10 @@ public:
     // One receive of at most __size bytes: the count received, 0 when the peer
     // closed, -1 on an error, a timeout, or after shutdown().
     int receive(char* __data, int __size);
+    // Waits until a receive would not block: bytes have arrived, the peer
+    // closed or the connection failed. False after __milliseconds, or when the
+    // socket is shut down or has no handle.
+    bool waitReadable(int __milliseconds);
     // One send of __size bytes: the count accepted or -1. Callers treat any
     // result other than __size as a failed send.
     int send(const char* __data, int __size);
