@@ -59,3 +59,25 @@ bool HttpResponse::hasBody() const {
 bool HttpResponse::sendResponse(HttpSocket* __sock) {
     return __sock->send(version + " " + status + " " + reason + "\r\n" + message.getHeaders());
 }
+
+bool HttpResponse::findContentRange(uint64_t& __first, uint64_t& __last,
+                                    uint64_t& __complete) const {
+    std::string value = message.getHeader("content-range");
+    size_t pos = 0;
+    if (!HttpMessage::isSameName(HttpMessage::nextWord(value, pos), "bytes"))
+        return false;
+    size_t dash = value.find('-', pos);
+    size_t slash = value.find('/', pos);
+    if (dash == std::string::npos || slash == std::string::npos || dash > slash)
+        return false;
+    std::string complete = value.substr(slash + 1);
+    size_t star = complete.find_first_not_of(HttpMessage::blanks);
+    if (star != std::string::npos && complete[star] == '*' &&
+        complete.find_first_not_of(HttpMessage::blanks, star + 1) == std::string::npos)
+        __complete = UINT64_MAX;
+    else if (!HttpMessage::parseDecimal(complete, __complete))
+        return false;
+    return HttpMessage::parseDecimal(value.substr(pos, dash - pos), __first) &&
+           HttpMessage::parseDecimal(value.substr(dash + 1, slash - dash - 1), __last) &&
+           __first <= __last;
+}

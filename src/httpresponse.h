@@ -40,7 +40,13 @@ public:
     bool hasContentLength() const { return lengthKnown; }
     // The declared length; meaningful only when hasContentLength().
     uint64_t getContentLength() const { return contentLength; }
+    // The byte range of a partial answer, from "Content-Range: bytes
+    // F-L/C": __first and __last are positions in the whole body, __complete
+    // its length, or UINT64_MAX when the origin gives "*". False when the
+    // field is missing or malformed, or its range is empty or reversed.
+    bool findContentRange(uint64_t& __first, uint64_t& __last, uint64_t& __complete) const;
     HttpMessage& getMessage() { return message; }
+    const HttpMessage& getMessage() const { return message; }
 
 private:
     void deriveFraming(bool __headRequest);

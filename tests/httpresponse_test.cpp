@@ -124,4 +124,38 @@ TEST(HttpResponseTest, TellsInterimResponses) {
     }
 }
 
+TEST(HttpResponseTest, ReadsTheContentRangeOfPartialAnswers) {
+    const uint64_t unknown = UINT64_MAX;
+    const struct {
+        const char* field; // "" for none
+        bool valid;
+        uint64_t first, last, complete;
+    } cases[] = {
+        {"bytes 65536-999999/1000000", true, 65536, 999999, 1000000},
+        {"Bytes 0-0/1", true, 0, 0, 1},
+        {"bytes 10-19/*", true, 10, 19, unknown},
+        {"", false, 0, 0, 0},
+        {"bytes 20-10/100", false, 0, 0, 0},
+        {"bytes */100", false, 0, 0, 0},
+        {"bytes 1-2", false, 0, 0, 0},
+        {"items 1-2/3", false, 0, 0, 0},
+        {"bytes -5-10/100", false, 0, 0, 0},
+        {"bytes 1-99999999999999999999/100", false, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        HttpResponse response;
+        std::string head = "HTTP/1.1 206 Partial Content\r\n";
+        if (*c.field)
+            head += std::string("Content-Range: ") + c.field + "\r\n";
+        ASSERT_TRUE(parseWire(response, head + "\r\n")) << c.field;
+        uint64_t first = 0, last = 0, complete = 0;
+        ASSERT_EQ(response.findContentRange(first, last, complete), c.valid) << c.field;
+        if (c.valid) {
+            EXPECT_EQ(first, c.first) << c.field;
+            EXPECT_EQ(last, c.last) << c.field;
+            EXPECT_EQ(complete, c.complete) << c.field;
+        }
+    }
+}
+
 } // namespace
