@@ -146,6 +146,17 @@ TEST(HttpSocketTest, ConnectGivesUpOnAnOriginThatNeverAnswers) {
     HttpSocket::connectTimeoutMs = 300;
     HttpSocket sock;
     EXPECT_FALSE(sock.connect("127.0.0.1", port));
+
+    // A shutdown from another thread ends a waiting connect long before its
+    // time limit (were it not, the test would run into its own).
+    HttpSocket::connectTimeoutMs = 600 * 1000;
+    HttpSocket stopped;
+    std::thread stopper([&stopped] {
+        usleep(200 * 1000);
+        stopped.shutdown();
+    });
+    EXPECT_FALSE(stopped.connect("127.0.0.1", port));
+    stopper.join();
     for (int filler : fillers)
         close(filler);
     close(fd);
