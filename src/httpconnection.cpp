@@ -9,12 +9,15 @@
 
 #include "bodyrelay.h"
 #include "console.h"
+#include "contentbuffer.h"
 #include "httprequest.h"
 #include "httpresponse.h"
+#include "httpshrimp.h"
 #include "httpsocket.h"
 
 std::atomic<int> HttpConnection::originTimeoutMs{300 * 1000};
 std::atomic<int> HttpConnection::clientIdleMs{120 * 1000};
+std::atomic<int> HttpConnection::blockWaitMs{30 * 1000};
 
 HttpConnection::HttpConnection(HttpSocket* __sock)
     : clientSocket(__sock), request(new HttpRequest), response(new HttpResponse) {}
@@ -158,6 +161,8 @@ bool HttpConnection::relayBody() {
         return true;
     if (response->isChunked())
         return transferTrunkedData();
+    if (isSpeedable())
+        return transferDataSpeeded();
     return transferData();
 }
 
@@ -169,6 +174,144 @@ bool HttpConnection::transferData() {
 
 bool HttpConnection::transferTrunkedData() {
     return BodyRelay::copyChunked(remoteSocket, clientSocket, false);
+}
+
+bool HttpConnection::isSpeedable() const {
+    static const char* const accept_types[] = {"video", "media", "image", "application", "audio"};
+    // Only a body of known length can be cut into blocks, and block positions
+    // are 32-bit.
+    if (request->getCommand() != "GET" || request->hasBody() || response->getStatus() != "200" ||
+        !response->hasContentLength() || response->getContentLength() <= minBlockSize ||
+        response->getContentLength() > UINT32_MAX)
+        return false;
+    const HttpMessage& head = response->getMessage();
+    std::string ranges = head.getHeader("accept-ranges");
+    size_t pos = 0;
+    if (HttpMessage::isSameName(HttpMessage::nextWord(ranges, pos), "none"))
+        return false;
+    std::string type = head.getHeader("content-type");
+    for (const char* accepted : accept_types)
+        if (type.find(accepted) != std::string::npos)
+            return true;
+    return false;
+}
+
+uint32_t HttpConnection::boundBlockSize(uint32_t __size) {
+    if (__size == 0 || __size > maxBlockSize)
+        return maxBlockSize;
+    return __size < minBlockSize ? minBlockSize : __size;
+}
+
+void HttpConnection::updateBlockSize(uint32_t __size) {
+    uint32_t size = boundBlockSize(__size);
+    uint32_t rest = contentLength - currentPosition.load();
+    blockSize.store(size > rest ? rest : size);
+}
+
+bool HttpConnection::transferDataSpeeded() {
+    printLine("transferDataSpeeded()");
+    contentLength = static_cast<uint32_t>(response->getContentLength());
+    startTime = getTickCount();
+    entityTag = response->getMessage().getHeader("etag");
+    lastModified = response->getMessage().getHeader("last-modified");
+    sentPosition.store(0);
+    rangesRefused.store(false);
+    // What is still on its way on this connection is abandoned; the next
+    // request to this origin reconnects.
+    remoteSocket->shutdown();
+
+    blockSize.store(minBlockSize);
+    ContentBuffer* current = new ContentBuffer(static_cast<int>(minBlockSize));
+    current->dataBegin = 0;
+    current->dataEnd = minBlockSize;
+    buffers.push_back(current);
+    currentPosition.store(current->dataEnd);
+    HttpShrimp* first = new HttpShrimp(this, current);
+    shrimps.push_back(first);
+    first->startThread();
+
+    uint32_t lastByteTime = startTime;
+    while (currentPosition.load() < contentLength || current) {
+        // Seen before the block is drained: when every worker had ended by
+        // then, whatever they received is drained below, and a block still
+        // unfinished after that never will be.
+        bool deadEnd = isEveryShrimpDead();
+        if (!current) {
+            std::lock_guard<CppThread> guard(*this);
+            if (!buffers.empty())
+                current = buffers.front();
+        }
+        if (current) {
+            int sent = current->readPos;
+            if (!sendBlock(current))
+                break;
+            if (current->readPos != sent)
+                lastByteTime = getTickCount();
+            if (current->readPos == current->bufferSize && !current->worker.load()) {
+                printLine("Buffering %" +
+                          std::to_string(uint64_t{current->dataEnd} * 100 / contentLength) + "[" +
+                          std::to_string(current->dataEnd) + "/" + std::to_string(contentLength) +
+                          "]");
+                std::lock_guard<CppThread> guard(*this);
+                delete current;
+                buffers.pop_front();
+                current = buffers.empty() ? nullptr : buffers.front();
+                continue;
+            }
+        }
+        if (deadEnd || getTickCount() - lastByteTime >= static_cast<uint32_t>(blockWaitMs.load()) ||
+            clientSocket->getSocketHandle() < 0)
+            break;
+        sleepMilliseconds(pollMs);
+    }
+    bool complete = !current && buffers.empty() && currentPosition.load() == contentLength;
+
+    uint32_t seconds = (getTickCount() - startTime) / 1000;
+    if (seconds != 0)
+        printLine("Transfer completed, avarage speed: " +
+                  std::to_string(contentLength / 1000 / seconds) + "kB/s");
+    endTransfer();
+    return complete;
+}
+
+bool HttpConnection::sendBlock(ContentBuffer* __buffer) {
+    for (;;) {
+        int filled = __buffer->writePos.load(std::memory_order_acquire);
+        if (__buffer->readPos >= filled)
+            return true;
+        int size = filled - __buffer->readPos;
+        if (size > bufferSize)
+            size = bufferSize;
+        if (clientSocket->send(__buffer->buffer.get() + __buffer->readPos, size) != size)
+            return false;
+        __buffer->readPos += size;
+        sentPosition.store(__buffer->dataBegin + static_cast<uint32_t>(__buffer->readPos));
+    }
+}
+
+bool HttpConnection::isEveryShrimpDead() {
+    std::lock_guard<CppThread> guard(*this);
+    for (HttpShrimp* shrimp : shrimps)
+        if (!shrimp->isDead())
+            return false;
+    return true;
+}
+
+void HttpConnection::endTransfer() {
+    {
+        std::lock_guard<CppThread> guard(*this);
+        for (HttpShrimp* shrimp : shrimps)
+            shrimp->kill();
+    }
+    // Joined without the lock: a worker may need it to finish its pass.
+    for (HttpShrimp* shrimp : shrimps) {
+        shrimp->joinThread();
+        delete shrimp;
+    }
+    for (ContentBuffer* block : buffers)
+        delete block;
+    shrimps.clear();
+    buffers.clear();
 }
 
 namespace {

@@ -3,17 +3,29 @@
 // another, opens or reuses a connection to the origin each names, forwards
 // the request, relays the response head and body back, and goes on while
 // neither side asks to close. A CONNECT request becomes a tunnel instead.
+//
+// A large media-like GET is accelerated: the connection thread drops the
+// origin connection on which the head arrived and has range workers
+// (HttpShrimp) fetch the body again in blocks over parallel connections,
+// while it sends the blocks to the client strictly in body order. The
+// connection's lock guards the block chain, the cut position and every choice
+// of a block by a worker.
 #ifndef SHOAL_HTTPCONNECTION_H
 #define SHOAL_HTTPCONNECTION_H
 
 #include <atomic>
+#include <cstdint>
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "cppthread.h"
 
 class HttpSocket;
 class HttpRequest;
 class HttpResponse;
+class HttpShrimp;
+struct ContentBuffer;
 
 class HttpConnection : public CppThread {
 public:
@@ -22,6 +34,19 @@ public:
     static std::atomic<int> originTimeoutMs;
     static std::atomic<int> clientIdleMs;
     static constexpr int bufferSize = 8192;
+    // A body must be longer than minBlockSize to be accelerated, and its
+    // first block has that size; later blocks are kept within
+    // [minBlockSize, maxBlockSize].
+    static constexpr uint32_t minBlockSize = 65536;
+    static constexpr uint32_t maxBlockSize = 4 * 1024 * 1024;
+    // No block is cut that would end further than this past the first byte
+    // not yet sent to the client, so a slow client bounds the memory in use.
+    static constexpr uint32_t maxBufferedBytes = 64 * 1024 * 1024;
+    // The connection thread looks for new bytes of its block this often.
+    static constexpr int pollMs = 10;
+    // An accelerated transfer whose current block brings no new byte for
+    // this long ends. Tests shorten it.
+    static std::atomic<int> blockWaitMs;
 
     // Takes ownership of the accepted client socket. Starts nothing.
     explicit HttpConnection(HttpSocket* __sock);
@@ -42,7 +67,16 @@ public:
     // closes or fails. No idle limit.
     void doCONNECT();
 
+    // Sets the size of the blocks that workers cut from a measured size of
+    // __size bytes (see boundBlockSize), cut to the rest of the body.
+    void updateBlockSize(uint32_t __size);
+    // __size kept within [minBlockSize, maxBlockSize]; 0, a first block that
+    // came faster than the clock can tell, gives maxBlockSize.
+    static uint32_t boundBlockSize(uint32_t __size);
+
 private:
+    friend class HttpShrimp; // works on the chain and the cut position
+
     // One exchange: reads a request, forwards it, relays the response. True
     // when the connection carries another request afterwards. __host and
     // __port name the origin that remoteSocket is connected to.
@@ -73,6 +107,17 @@ private:
     bool transferData();
     // The chunked relay: passes the chunk data on without the framing.
     bool transferTrunkedData();
+    // True when the response body is to be fetched by acceleration.
+    bool isSpeedable() const;
+    // The accelerated transfer. True when the whole body reached the client.
+    bool transferDataSpeeded();
+    // Sends what has arrived of __buffer to the client. False when the
+    // client did not take it.
+    bool sendBlock(ContentBuffer* __buffer);
+    // True when every worker of the transfer has ended. Takes the lock.
+    bool isEveryShrimpDead();
+    // Kills, joins and deletes every worker, frees every block.
+    void endTransfer();
 
     HttpSocket* clientSocket;           // owned; deleted at the end of process()
     HttpSocket* remoteSocket = nullptr; // owned; replaced by this thread under lock(), which
@@ -80,6 +125,21 @@ private:
     HttpRequest* request;               // owned; reused for every request
     HttpResponse* response;             // owned; reused for every response
     std::atomic<bool> closed{false};    // written once, last, by this thread; read by the listener
+
+    // The accelerated transfer under way. The lists are appended to under
+    // lock() (workers fork and cut blocks); only this thread removes from
+    // them or frees their elements, which it owns.
+    std::vector<HttpShrimp*> shrimps;
+    std::deque<ContentBuffer*> buffers;
+    std::atomic<uint32_t> blockSize{minBlockSize}; // written by updateBlockSize, any worker
+    std::atomic<uint32_t> currentPosition{0};      // where the next block is cut; under lock()
+    std::atomic<uint32_t> sentPosition{0};  // body bytes sent to the client; this thread writes
+    std::atomic<bool> rangesRefused{false}; // an answer to a range request was refused
+    // Set by this thread before the first worker starts, then read-only:
+    uint32_t startTime = 0;
+    uint32_t contentLength = 0;
+    std::string entityTag;    // the first response's ETag, "" when it had none
+    std::string lastModified; // its Last-Modified, "" when it had none
 };
 
 #endif

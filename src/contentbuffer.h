@@ -1,0 +1,48 @@
+// ContentBuffer: one block of the body of an accelerated transfer, held whole
+// in memory from the moment it is cut until it has been sent to the client.
+// The blocks of a transfer form the connection's chain, in body order; range
+// workers (HttpShrimp) receive into them, the connection thread sends from
+// them and frees them.
+//
+// Sharing rules:
+// - bufferSize, dataBegin, dataEnd and buffer are set before the block enters
+//   the chain and never change afterwards.
+// - Only the block's worker writes bytes and writePos, under the worker's own
+//   lock; bytes are stored before writePos (release), so whoever loads
+//   writePos (acquire) sees them. Bytes once counted in writePos are never
+//   written again.
+// - worker is changed under the connection's lock, or by the worker itself
+//   (under its own lock) when it lets the block go.
+// - readPos belongs to the connection thread alone.
+#ifndef SHOAL_CONTENTBUFFER_H
+#define SHOAL_CONTENTBUFFER_H
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+class HttpShrimp;
+
+struct ContentBuffer {
+    explicit ContentBuffer(int __size)
+        : buffer(new char[static_cast<size_t>(__size)]), bufferSize(__size) {}
+
+    ContentBuffer(const ContentBuffer&) = delete;
+    ContentBuffer& operator=(const ContentBuffer&) = delete;
+
+    // The body position of the next byte to receive.
+    uint32_t getFillPosition() const {
+        return dataBegin + static_cast<uint32_t>(writePos.load(std::memory_order_acquire));
+    }
+
+    std::atomic<HttpShrimp*> worker{nullptr}; // not owned: the worker filling it, or null
+    std::unique_ptr<char[]> buffer;           // the block's bytes, owned
+    const int bufferSize;
+    std::atomic<int> writePos{0}; // bytes received, from the block's first byte
+    int readPos = 0;              // bytes sent to the client; connection thread only
+    uint32_t dataBegin = 0;       // body position of the first byte
+    uint32_t dataEnd = 0;         // body position just behind the last byte
+    std::atomic<int> failures{0}; // attempts to fill it that failed; see HttpShrimp
+};
+
+#endif
