@@ -17,15 +17,27 @@
 #ifndef SHOAL_CONTENTBUFFER_H
 #define SHOAL_CONTENTBUFFER_H
 
+#include <sys/mman.h>
+
 #include <atomic>
 #include <cstdint>
-#include <memory>
 
 class HttpShrimp;
 
 struct ContentBuffer {
-    explicit ContentBuffer(int __size)
-        : buffer(new char[static_cast<size_t>(__size)]), bufferSize(__size) {}
+    // The storage is mapped for the block alone, so that it goes back to the
+    // system the moment the block is freed: blocks of megabytes, cut and
+    // freed by different threads, would otherwise stay with the allocator.
+    // buffer is null when no memory could be had.
+    explicit ContentBuffer(int __size) : bufferSize(__size) {
+        void* storage = mmap(nullptr, static_cast<size_t>(__size), PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        buffer = storage == MAP_FAILED ? nullptr : static_cast<char*>(storage);
+    }
+    ~ContentBuffer() {
+        if (buffer)
+            munmap(buffer, static_cast<size_t>(bufferSize));
+    }
 
     ContentBuffer(const ContentBuffer&) = delete;
     ContentBuffer& operator=(const ContentBuffer&) = delete;
@@ -36,7 +48,7 @@ struct ContentBuffer {
     }
 
     std::atomic<HttpShrimp*> worker{nullptr}; // not owned: the worker filling it, or null
-    std::unique_ptr<char[]> buffer;           // the block's bytes, owned
+    char* buffer;                             // the block's bytes, owned
     const int bufferSize;
     std::atomic<int> writePos{0}; // bytes received, from the block's first byte
     int readPos = 0;              // bytes sent to the client; connection thread only

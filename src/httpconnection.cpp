@@ -209,6 +209,11 @@ void HttpConnection::updateBlockSize(uint32_t __size) {
 }
 
 bool HttpConnection::transferDataSpeeded() {
+    ContentBuffer* current = new ContentBuffer(static_cast<int>(minBlockSize));
+    if (!current->buffer) {
+        delete current;
+        return transferData();
+    }
     printLine("transferDataSpeeded()");
     contentLength = static_cast<uint32_t>(response->getContentLength());
     startTime = getTickCount();
@@ -221,7 +226,6 @@ bool HttpConnection::transferDataSpeeded() {
     remoteSocket->shutdown();
 
     blockSize.store(minBlockSize);
-    ContentBuffer* current = new ContentBuffer(static_cast<int>(minBlockSize));
     current->dataBegin = 0;
     current->dataEnd = minBlockSize;
     buffers.push_back(current);
@@ -282,7 +286,7 @@ bool HttpConnection::sendBlock(ContentBuffer* __buffer) {
         int size = filled - __buffer->readPos;
         if (size > bufferSize)
             size = bufferSize;
-        if (clientSocket->send(__buffer->buffer.get() + __buffer->readPos, size) != size)
+        if (clientSocket->send(__buffer->buffer + __buffer->readPos, size) != size)
             return false;
         __buffer->readPos += size;
         sentPosition.store(__buffer->dataBegin + static_cast<uint32_t>(__buffer->readPos));

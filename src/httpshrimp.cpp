@@ -91,26 +91,10 @@ ContentBuffer* HttpShrimp::takeBlock() {
             ContentBuffer* block = continueStream();
             if (block)
                 return block;
-            block = findFreeBlock();
+            bool wait = false;
+            if (!(block = findFreeBlock()) && !(block = cutBlock(wait)) && !wait)
+                return nullptr;
             if (block) {
-                holdBlock(block);
-                return block;
-            }
-            uint32_t position = conn.currentPosition.load();
-            uint32_t rest = conn.contentLength - position;
-            if (rest == 0)
-                return nullptr;
-            uint32_t size = conn.blockSize.load();
-            if (size == 0 || size > rest)
-                size = rest;
-            if (conn.rangesRefused.load() && !isStreamAt(position, position + size))
-                return nullptr;
-            if (position + size - conn.sentPosition.load() <= HttpConnection::maxBufferedBytes) {
-                block = new ContentBuffer(static_cast<int>(size));
-                block->dataBegin = position;
-                block->dataEnd = position + size;
-                conn.buffers.push_back(block);
-                conn.currentPosition.store(block->dataEnd);
                 holdBlock(block);
                 return block;
             }
@@ -119,6 +103,32 @@ ContentBuffer* HttpShrimp::takeBlock() {
         sleepMilliseconds(HttpConnection::pollMs);
     }
     return nullptr;
+}
+
+ContentBuffer* HttpShrimp::cutBlock(bool& __wait) {
+    HttpConnection& conn = *connection;
+    uint32_t position = conn.currentPosition.load();
+    uint32_t rest = conn.contentLength - position;
+    uint32_t size = conn.blockSize.load();
+    if (size == 0 || size > rest)
+        size = rest;
+    // Nothing left, or nothing this worker could fetch without a range.
+    __wait = false;
+    if (rest == 0 || (conn.rangesRefused.load() && !isStreamAt(position, position + size)))
+        return nullptr;
+    __wait = true;
+    if (position + size - conn.sentPosition.load() > HttpConnection::maxBufferedBytes)
+        return nullptr;
+    ContentBuffer* block = new ContentBuffer(static_cast<int>(size));
+    if (!block->buffer) {
+        delete block; // no memory now: try again after the pause
+        return nullptr;
+    }
+    block->dataBegin = position;
+    block->dataEnd = position + size;
+    conn.buffers.push_back(block);
+    conn.currentPosition.store(block->dataEnd);
+    return block;
 }
 
 ContentBuffer* HttpShrimp::findFreeBlock() const {
@@ -167,8 +177,7 @@ ContentBuffer* HttpShrimp::receiveBlock(ContentBuffer* __buffer) {
             return nullptr;
         }
         int filled = __buffer->writePos.load(std::memory_order_relaxed);
-        received =
-            remoteSocket->receive(__buffer->buffer.get() + filled, __buffer->bufferSize - filled);
+        received = remoteSocket->receive(__buffer->buffer + filled, __buffer->bufferSize - filled);
         if (received > 0)
             __buffer->writePos.store(filled + received, std::memory_order_release);
     }

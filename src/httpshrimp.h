@@ -82,6 +82,11 @@ private:
     ContentBuffer* takeBlock();
     // A free block this worker may fill, or null. Connection's lock held.
     ContentBuffer* findFreeBlock() const;
+    // Cuts a new block at the cut position and appends it to the chain.
+    // Null when there is none to cut now: __wait tells whether there may be
+    // one later (the memory bound is reached) or never (nothing is left).
+    // Connection's lock held.
+    ContentBuffer* cutBlock(bool& __wait);
     // A pass with a block: one receive into it. The block to go on with: the
     // same one, its successor after a take-over, or null.
     ContentBuffer* receiveBlock(ContentBuffer* __buffer);
