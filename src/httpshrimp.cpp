@@ -279,8 +279,10 @@ HttpShrimp::Attempt HttpShrimp::establishConnection(ContentBuffer* __buffer) {
     }
     streamOpen = false;
     if (!sock->connect(request.getHost(), request.getPort())) {
-        printLine("failed to connect to " + request.getHost() + ":" +
-                  std::to_string(request.getPort()));
+        // Not when the connect was cut short by a take-over or kill().
+        if (sock->getSocketHandle() >= 0)
+            printLine("failed to connect to " + request.getHost() + ":" +
+                      std::to_string(request.getPort()));
         return Attempt::failed;
     }
     sock->setTimeout(HttpConnection::originTimeoutMs.load());

@@ -52,6 +52,7 @@ enum class Fault {
     wrongContentRange,  // its "206" starts one byte behind the asked position
     changesResource,    // a new ETag and other bytes
     closesMidBlock,     // range answers end after 100,000 bytes
+    closesEarly,        // range answers end after their head, whole ones after 100,000 bytes
     refusesEverySecond, // closes every second connection without a word
     neverAnswers,       // holds the connection open and says nothing
 };
@@ -96,6 +97,8 @@ private:
             size_t size = data.size() - start;
             if (now == Fault::closesMidBlock && start > 0 && size > 100000)
                 size = 100000;
+            if (now == Fault::closesEarly)
+                size = start > 0 ? 0 : 100000;
             size_t pause = start == 0 && __index > 0 ? HttpConnection::minBlockSize : 0;
             if (!__connection.send(answer + data.substr(start, pause)))
                 return;
@@ -155,6 +158,7 @@ TEST_F(HttpShrimpTest, DeliversTheExactBodyOrAPrefixThenCloses) {
         {"changes before the first worker", Fault::changesResource, 1, false},
         {"changes before the range workers", Fault::changesResource, 2, true},
         {"closes in the middle of a block", Fault::closesMidBlock, 0, true},
+        {"closes every stream early", Fault::closesEarly, 1, false},
         {"refuses every second connection", Fault::refusesEverySecond, 0, true},
         {"never answers the first worker", Fault::neverAnswers, 1, false},
         {"never answers the range workers", Fault::neverAnswers, 2, true},
