@@ -263,7 +263,12 @@ bool HttpConnection::transferDataSpeeded() {
                 continue;
             }
         }
-        if (deadEnd || getTickCount() - lastByteTime >= static_cast<uint32_t>(blockWaitMs.load()) ||
+        // The block can no longer be filled when its attempts are used up,
+        // since no stream reaches it any more.
+        bool givenUp = current && !current->worker.load() &&
+                       current->failures.load() >= HttpShrimp::maxAttempts;
+        if (deadEnd || givenUp ||
+            getTickCount() - lastByteTime >= static_cast<uint32_t>(blockWaitMs.load()) ||
             clientSocket->getSocketHandle() < 0)
             break;
         sleepMilliseconds(pollMs);

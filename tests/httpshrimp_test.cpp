@@ -54,6 +54,7 @@ enum class Fault {
     closesMidBlock,     // range answers end after 100,000 bytes
     closesEarly,        // range answers end after their head, whole ones after 100,000 bytes
     refusesEverySecond, // closes every second connection without a word
+    closesAtOnce,       // closes every connection without a word
     neverAnswers,       // holds the connection open and says nothing
 };
 
@@ -71,11 +72,13 @@ public:
               serve(__connection, __index);
           }) {}
     int port() const { return origin.port(); }
+    int connectionCount() const { return origin.connectionCount(); }
 
 private:
     void serve(OriginConnection& __connection, int __index) {
         Fault now = __index >= faultyFrom ? fault : Fault::none;
-        if ((now == Fault::refusesEverySecond && __index % 2 == 1) || now == Fault::neverAnswers) {
+        if ((now == Fault::refusesEverySecond && __index % 2 == 1) || now == Fault::closesAtOnce ||
+            now == Fault::neverAnswers) {
             __connection.readHead();
             if (now == Fault::neverAnswers)
                 holdSilently(__connection);
@@ -146,22 +149,28 @@ protected:
 };
 
 TEST_F(HttpShrimpTest, DeliversTheExactBodyOrAPrefixThenCloses) {
+    const int anyNumber = 0;
     const struct {
         const char* name;
         Fault fault;
-        int faultyFrom; // the first connection with the fault
-        bool whole;     // the body arrives whole; else it is at least a prefix
+        int faultyFrom;      // the first connection with the fault
+        bool whole;          // the body arrives whole; else it is at least a prefix
+        int connections = 0; // the most origin connections it may take, when bounded
     } cases[] = {
-        {"no fault", Fault::none, 0, true},
-        {"ignores Range", Fault::ignoresRange, 0, true},
-        {"wrong Content-Range", Fault::wrongContentRange, 0, true},
-        {"changes before the first worker", Fault::changesResource, 1, false},
-        {"changes before the range workers", Fault::changesResource, 2, true},
-        {"closes in the middle of a block", Fault::closesMidBlock, 0, true},
-        {"closes every stream early", Fault::closesEarly, 1, false},
-        {"refuses every second connection", Fault::refusesEverySecond, 0, true},
-        {"never answers the first worker", Fault::neverAnswers, 1, false},
-        {"never answers the range workers", Fault::neverAnswers, 2, true},
+        {"no fault", Fault::none, 0, true, anyNumber},
+        {"ignores Range", Fault::ignoresRange, 0, true, anyNumber},
+        {"wrong Content-Range", Fault::wrongContentRange, 0, true, anyNumber},
+        {"changes before the first worker", Fault::changesResource, 1, false, 2},
+        {"changes before the range workers", Fault::changesResource, 2, true, anyNumber},
+        {"closes in the middle of a block", Fault::closesMidBlock, 0, true, anyNumber},
+        {"closes every stream early", Fault::closesEarly, 1, false, anyNumber},
+        {"refuses every second connection", Fault::refusesEverySecond, 0, true, anyNumber},
+        // The proxy's request, then one block's attempts, and at most one
+        // attempt more while the transfer ends.
+        {"closes every connection at once", Fault::closesAtOnce, 1, false,
+         2 + HttpShrimp::maxAttempts},
+        {"never answers the first worker", Fault::neverAnswers, 1, false, anyNumber},
+        {"never answers the range workers", Fault::neverAnswers, 2, true, anyNumber},
     };
     const std::string body = randomBody(bodySize, 1998);
     for (const auto& c : cases) {
@@ -177,6 +186,9 @@ TEST_F(HttpShrimpTest, DeliversTheExactBodyOrAPrefixThenCloses) {
         }
         if (received.size() < body.size()) {
             EXPECT_TRUE(test::waitClosed(client, 10000));
+        }
+        if (c.connections != anyNumber) {
+            EXPECT_LE(origin.connectionCount(), c.connections);
         }
         close(client);
     }
