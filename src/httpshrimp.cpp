@@ -14,8 +14,11 @@ static std::atomic<int> shrimpIdGenerator{0};
 HttpShrimp::HttpShrimp(HttpConnection* __connection, ContentBuffer* __buffer)
     : shrimpId(shrimpIdGenerator.fetch_add(1)), connection(__connection),
       request(*__connection->getRequest()), response(new HttpResponse), contentBuffer(__buffer) {
-    if (__buffer)
+    if (__buffer) {
         __buffer->worker.store(this);
+        blockPosition = __buffer->dataBegin;
+        blockEnd = __buffer->dataEnd;
+    }
     // The origin answered the client's request with the whole body, so a
     // Range of the client's own must not narrow what the workers fetch.
     while (request.getMessage().removeHeader("range")) {
@@ -53,7 +56,7 @@ void HttpShrimp::process() {
     while (!dead.load()) {
         if (!block && !(block = takeBlock()))
             break;
-        if (!isStreamAt(block->getFillPosition(), block->dataEnd)) {
+        if (!isStreamAt(blockPosition, blockEnd)) {
             Attempt attempt = establishConnection(block);
             if (attempt != Attempt::established) {
                 releaseBlock(block, attempt == Attempt::failed);
@@ -69,7 +72,7 @@ void HttpShrimp::process() {
                 continue;
             }
             if (first)
-                printLine("shrimp begin at " + std::to_string(block->dataBegin));
+                printLine("shrimp begin at " + std::to_string(blockPosition));
             first = false;
         }
         block = receiveBlock(block);
@@ -147,6 +150,8 @@ ContentBuffer* HttpShrimp::findFreeBlock() const {
 
 void HttpShrimp::holdBlock(ContentBuffer* __buffer) {
     __buffer->worker.store(this);
+    blockPosition = __buffer->getFillPosition();
+    blockEnd = __buffer->dataEnd;
     std::lock_guard<CppThread> guard(*this);
     contentBuffer = __buffer;
     blockReceived = false;
@@ -191,7 +196,8 @@ ContentBuffer* HttpShrimp::receiveBlock(ContentBuffer* __buffer) {
     blockReceived = true;
     transferedBytes += static_cast<uint32_t>(received);
     streamPosition += static_cast<uint32_t>(received);
-    if (__buffer->writePos.load(std::memory_order_relaxed) < __buffer->bufferSize)
+    blockPosition += static_cast<uint32_t>(received);
+    if (blockPosition < blockEnd)
         return __buffer;
     return finishBlock(__buffer);
 }
@@ -287,14 +293,14 @@ HttpShrimp::Attempt HttpShrimp::establishConnection(ContentBuffer* __buffer) {
     }
     sock->setTimeout(HttpConnection::originTimeoutMs.load());
 
-    uint32_t start = __buffer->getFillPosition();
+    uint32_t start = blockPosition;
     if (start == 0)
         request.getMessage().removeHeader("range");
     else
         request.getMessage().setHeader("Range", "bytes=" + std::to_string(start) + "-");
     if (!request.sendHead(sock) || !response->parseResponse(sock))
         return Attempt::failed;
-    if (!isAcceptable(__buffer, start))
+    if (!isAcceptable(start))
         return Attempt::refused;
 
     startTime = getTickCount();
@@ -309,7 +315,7 @@ HttpShrimp::Attempt HttpShrimp::establishConnection(ContentBuffer* __buffer) {
 // it must belong to that body: an answer is taken only when it describes the
 // same resource (same ETag and Last-Modified, where the first response had
 // them) and carries its bytes from __start on.
-bool HttpShrimp::isAcceptable(const ContentBuffer* __buffer, uint32_t __start) const {
+bool HttpShrimp::isAcceptable(uint32_t __start) const {
     const HttpConnection& conn = *connection;
     const HttpMessage& head = response->getMessage();
     if (!response->hasContentLength() ||
@@ -324,7 +330,7 @@ bool HttpShrimp::isAcceptable(const ContentBuffer* __buffer, uint32_t __start) c
     return response->getStatus() == "206" && response->findContentRange(first, last, complete) &&
            first == __start && last - first + 1 == length && last < conn.contentLength &&
            (complete == UINT64_MAX || complete == conn.contentLength) &&
-           __start + length >= __buffer->dataEnd;
+           __start + length >= blockEnd;
 }
 
 uint32_t HttpShrimp::calculateSpeed() const {

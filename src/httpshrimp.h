@@ -64,12 +64,13 @@ public:
 private:
     enum class Attempt { established, failed, refused };
 
-    // Opens a new origin connection for __buffer, asking for the body from
-    // the block's first missing byte on, and reads and checks the answer.
+    // Opens a new origin connection for the block __buffer, asking for the
+    // body from the block's first missing byte on, and reads and checks the
+    // answer.
     Attempt establishConnection(ContentBuffer* __buffer);
     // True when the answer just read carries the body of the transfer's
-    // resource from __start on, far enough to fill __buffer.
-    bool isAcceptable(const ContentBuffer* __buffer, uint32_t __start) const;
+    // resource from __start on, far enough to fill the block held.
+    bool isAcceptable(uint32_t __start) const;
     // Bytes per second on the current origin connection since it was made.
     uint32_t calculateSpeed() const;
     // Creates, registers and starts one more worker. Connection's lock held.
@@ -130,7 +131,12 @@ private:
     uint32_t streamPosition = 0;
     uint32_t streamEnd = 0;
     bool streamOpen = false;
-    bool blockReceived = false; // the stream has brought bytes into the current block
+    // This thread only: where the block held is to be filled next, and its
+    // end. Kept here because the block itself may be taken over, filled,
+    // sent and freed by others as soon as this worker no longer holds it.
+    uint32_t blockPosition = 0;
+    uint32_t blockEnd = 0;
+    bool blockReceived = false; // the stream has brought bytes into the block held
 };
 
 #endif
