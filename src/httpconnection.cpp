@@ -235,15 +235,19 @@ bool HttpConnection::transferDataSpeeded() {
     first->startThread();
 
     uint32_t lastByteTime = startTime;
-    while (currentPosition.load() < contentLength || current) {
+    for (;;) {
         // Seen before the block is drained: when every worker had ended by
         // then, whatever they received is drained below, and a block still
         // unfinished after that never will be.
         bool deadEnd = isEveryShrimpDead();
         if (!current) {
+            // Under the lock, since workers cut blocks under it: an empty
+            // chain with nothing left to cut means that all has been sent.
             std::lock_guard<CppThread> guard(*this);
             if (!buffers.empty())
                 current = buffers.front();
+            else if (currentPosition.load() == contentLength)
+                break;
         }
         if (current) {
             int sent = current->readPos;
