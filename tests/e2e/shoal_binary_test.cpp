@@ -14,10 +14,10 @@
 #include <memory>
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "e2e.h"
 #include "httpserver.h"
 #include "nginx.h"
 #include "process.h"
@@ -25,14 +25,19 @@
 
 namespace {
 
+using test::clientTimeoutSeconds;
 using test::CommandResult;
+using test::contains;
+using test::curl;
+using test::headerValue;
+using test::proxyAddress;
+using test::randomBytes;
 using test::readFile;
 using test::runCommand;
-
-const std::string proxyAddress = "127.0.0.1:" + std::to_string(HttpServer::proxyPort);
+using test::sameBytes;
+using test::splitLines;
 
 // Generous limits that only turn a hang into a failure.
-constexpr int clientTimeoutSeconds = 30;
 constexpr int quickTimeoutSeconds = 10;
 constexpr int waitMs = 10000;
 
@@ -53,14 +58,6 @@ const char wordsFile[] = "words.txt";
 constexpr size_t wordsSize = 1024 * 1024;
 constexpr size_t uploadSize = 2 * 1024 * 1024;
 
-std::string randomBytes(size_t __size, unsigned __seed) {
-    std::mt19937 generator(__seed);
-    std::string data(__size, '\0');
-    for (char& c : data)
-        c = static_cast<char>(generator() & 0xff);
-    return data;
-}
-
 std::string randomWords(size_t __size, unsigned __seed) {
     static const char* const vocabulary[] = {"shoal", "proxy",  "relay",  "chunk", "block",
                                              "range", "origin", "client", "line",  "body"};
@@ -72,46 +69,6 @@ std::string randomWords(size_t __size, unsigned __seed) {
     }
     text.resize(__size);
     return text;
-}
-
-// Equal bytes, or where the two first differ (never the bytes themselves:
-// bodies are megabytes long).
-testing::AssertionResult sameBytes(const std::string& __expected, const std::string& __actual) {
-    if (__expected == __actual)
-        return testing::AssertionSuccess();
-    auto diff =
-        std::mismatch(__expected.begin(), __expected.end(), __actual.begin(), __actual.end());
-    return testing::AssertionFailure()
-           << "expected " << __expected.size() << " bytes, got " << __actual.size()
-           << ", first difference at byte " << (diff.first - __expected.begin());
-}
-
-std::vector<std::string> splitLines(const std::string& __text) {
-    std::vector<std::string> lines;
-    std::istringstream in(__text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-bool contains(const std::string& __text, const std::string& __part) {
-    return __text.find(__part) != std::string::npos;
-}
-
-// The value of the first field __name (any letter case) in a head, or "".
-std::string headerValue(const std::string& __head, const std::string& __name) {
-    for (const std::string& line : splitLines(__head)) {
-        size_t colon = line.find(':');
-        if (colon == __name.size() && strncasecmp(line.c_str(), __name.c_str(), colon) == 0) {
-            size_t begin = line.find_first_not_of(" \t", colon + 1);
-            return begin == std::string::npos ? "" : line.substr(begin);
-        }
-    }
-    return "";
 }
 
 // The body of a request an OriginConnection has just read the head of:
@@ -240,25 +197,6 @@ protected:
         return "https://127.0.0.1:" + std::to_string(shared->nginx.tlsPort()) + __path;
     }
 
-    // curl with its configuration files ignored. __args are the options and
-    // URLs of one or more transfers (separated by "--next", which resets
-    // options), each of which gets __timeoutSeconds as its time limit.
-    static CommandResult curl(const std::vector<std::string>& __args,
-                              int __timeoutSeconds = clientTimeoutSeconds,
-                              const std::string& __stdinPath = std::string()) {
-        const std::vector<std::string> limit = {"--max-time", std::to_string(__timeoutSeconds)};
-        std::vector<std::string> argv = {"curl", "-q"};
-        argv.insert(argv.end(), limit.begin(), limit.end());
-        int transfers = 1;
-        for (const std::string& arg : __args) {
-            argv.push_back(arg);
-            if (arg == "--next") {
-                argv.insert(argv.end(), limit.begin(), limit.end());
-                ++transfers;
-            }
-        }
-        return runCommand(argv, (transfers * __timeoutSeconds + 30) * 1000, __stdinPath);
-    }
     // The options of one transfer through the proxy that prints
     // "status connects bytes" for it.
     static std::vector<std::string> viaProxy() {
@@ -310,10 +248,7 @@ void ShoalBinaryTest::SetUpTestSuite() {
     shared->uploadPath = shared->dir.file("upload.bin");
     test::writeFile(shared->uploadPath, randomBytes(uploadSize, seed++));
 
-    if (!shared->shoal.start({SHOAL_BINARY}, consolePath(), file("shoal.err")) ||
-        !test::waitForPort(HttpServer::proxyPort, waitMs, [] { return shared->shoal.isRunning(); }))
-        shared->error = "shoal did not start listening on " + proxyAddress + "; its stderr:\n" +
-                        readFile(file("shoal.err"));
+    shared->error = test::startShoal(shared->shoal, consolePath(), file("shoal.err"));
 }
 
 void ShoalBinaryTest::TearDownTestSuite() {
@@ -321,12 +256,8 @@ void ShoalBinaryTest::TearDownTestSuite() {
         return;
     shared->shoal.stop();
     std::string err = readFile(file("shoal.err"));
-    for (const char* report : {"AddressSanitizer", "LeakSanitizer", "UndefinedBehaviorSanitizer",
-                               "runtime error:", "ThreadSanitizer"})
-        if (contains(err, report)) {
-            ADD_FAILURE() << "shoal's stderr holds a sanitizer report:\n" << err;
-            break;
-        }
+    if (test::hasSanitizerReport(err))
+        ADD_FAILURE() << "shoal's stderr holds a sanitizer report:\n" << err;
     shared->nginx.stop();
     delete shared;
     shared = nullptr;

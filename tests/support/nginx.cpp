@@ -64,14 +64,15 @@ std::string NginxOrigin::configuration(const std::string& __serverDirectives, bo
          << "events { worker_connections 512; }\n"
          << "http {\n"
          << "    log_format connections '$connection $connection_requests $status "
-            "$body_bytes_sent \"$request\"';\n"
+            "$body_bytes_sent \"$request\" \"$http_range\"';\n"
          << "    access_log " << dir << "/access.log connections;\n"
          << "    client_body_temp_path " << dir << "/temp/body;\n"
          << "    proxy_temp_path " << dir << "/temp/proxy;\n"
          << "    fastcgi_temp_path " << dir << "/temp/fastcgi;\n"
          << "    uwsgi_temp_path " << dir << "/temp/uwsgi;\n"
          << "    scgi_temp_path " << dir << "/temp/scgi;\n"
-         << "    types { text/plain txt; text/html html; }\n"
+         << "    types { text/plain txt; text/html html; video/mp4 mp4; image/png png;\n"
+         << "            audio/mpeg mp3; application/octet-stream bin; }\n"
          << "    default_type text/plain;\n"
          << "    keepalive_timeout 60s;\n"
          << "    keepalive_requests 10000;\n"
@@ -100,11 +101,19 @@ std::vector<AccessLogLine> NginxOrigin::accessLog() const {
         std::istringstream words(text);
         AccessLogLine line;
         words >> line.connection >> line.connectionRequest >> line.status >> line.bodyBytes;
+        // Two quoted fields: nginx writes a '"' inside one as "\x22", so the
+        // next '"' always ends the field.
         size_t open = text.find('"');
-        size_t close = text.rfind('"');
-        if (!words || open == std::string::npos || close == open)
+        size_t close = open == std::string::npos ? open : text.find('"', open + 1);
+        size_t rangeOpen = close == std::string::npos ? close : text.find('"', close + 1);
+        size_t rangeClose =
+            rangeOpen == std::string::npos ? rangeOpen : text.find('"', rangeOpen + 1);
+        if (!words || rangeClose == std::string::npos)
             continue;
         line.request = text.substr(open + 1, close - open - 1);
+        line.range = text.substr(rangeOpen + 1, rangeClose - rangeOpen - 1);
+        if (line.range == "-") // nginx's mark for a field the request did not have
+            line.range.clear();
         lines.push_back(line);
     }
     return lines;

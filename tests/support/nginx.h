@@ -18,17 +18,20 @@ bool makeSelfSignedCertificate(const std::string& __certPath, const std::string&
                                std::string& __error);
 
 // One line of the access log, written as
-// "$connection $connection_requests $status $body_bytes_sent "$request"".
+// "$connection $connection_requests $status $body_bytes_sent "$request" "$http_range"".
 struct AccessLogLine {
     long connection = 0;       // nginx's serial number of the client connection
     int connectionRequest = 0; // 1 for the first request on that connection, then 2, ...
     int status = 0;
     long long bodyBytes = 0;
     std::string request; // the request line, e.g. "GET /a.txt HTTP/1.1"
+    std::string range;   // the request's Range field, e.g. "bytes=65536-"; "" without one
 };
 
 // nginx serving root() over HTTP on port(), and over HTTPS on tlsPort()
-// when started with TLS, one worker, no master process. Owning thread only.
+// when started with TLS, one worker, no master process. Files are typed by
+// their extension: txt, html, mp4, png, mp3 and bin; others are text/plain.
+// Owning thread only.
 class NginxOrigin {
 public:
     NginxOrigin() = default;

@@ -1,0 +1,99 @@
+#include "e2e.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <random>
+#include <sstream>
+
+#include "testsupport.h"
+
+namespace test {
+
+std::string randomBytes(size_t __size, unsigned __seed) {
+    std::mt19937 generator(__seed);
+    std::string data(__size, '\0');
+    for (char& c : data)
+        c = static_cast<char>(generator() & 0xff);
+    return data;
+}
+
+testing::AssertionResult sameBytes(const std::string& __expected, const std::string& __actual) {
+    if (__expected == __actual)
+        return testing::AssertionSuccess();
+    auto diff =
+        std::mismatch(__expected.begin(), __expected.end(), __actual.begin(), __actual.end());
+    return testing::AssertionFailure()
+           << "expected " << __expected.size() << " bytes, got " << __actual.size()
+           << ", first difference at byte " << (diff.first - __expected.begin());
+}
+
+std::vector<std::string> splitLines(const std::string& __text) {
+    std::vector<std::string> lines;
+    std::istringstream in(__text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+bool contains(const std::string& __text, const std::string& __part) {
+    return __text.find(__part) != std::string::npos;
+}
+
+std::string headerValue(const std::string& __head, const std::string& __name) {
+    for (const std::string& line : splitLines(__head)) {
+        size_t colon = line.find(':');
+        if (colon == __name.size() && strncasecmp(line.c_str(), __name.c_str(), colon) == 0) {
+            size_t begin = line.find_first_not_of(" \t", colon + 1);
+            return begin == std::string::npos ? "" : line.substr(begin);
+        }
+    }
+    return "";
+}
+
+CommandResult curl(const std::vector<std::string>& __args, int __timeoutSeconds,
+                   const std::string& __stdinPath) {
+    const std::vector<std::string> limit = {"--max-time", std::to_string(__timeoutSeconds)};
+    std::vector<std::string> argv = {"curl", "-q"};
+    argv.insert(argv.end(), limit.begin(), limit.end());
+    int transfers = 1;
+    for (const std::string& arg : __args) {
+        argv.push_back(arg);
+        if (arg == "--next") {
+            argv.insert(argv.end(), limit.begin(), limit.end());
+            ++transfers;
+        }
+    }
+    return runCommand(argv, (transfers * __timeoutSeconds + 30) * 1000, __stdinPath);
+}
+
+std::string startShoal(ChildProcess& __shoal, const std::string& __stdoutPath,
+                       const std::string& __stderrPath) {
+    // Another process on the port would answer in its place.
+    int holder = connectTo(HttpServer::proxyPort);
+    if (holder >= 0) {
+        ::close(holder);
+        return "port " + std::to_string(HttpServer::proxyPort) +
+               " is already taken by another process";
+    }
+    if (__shoal.start({SHOAL_BINARY}, __stdoutPath, __stderrPath) &&
+        waitForPort(HttpServer::proxyPort, 10000, [&__shoal] { return __shoal.isRunning(); }))
+        return "";
+    return "shoal did not start listening on " + proxyAddress + "; its stderr:\n" +
+           readFile(__stderrPath);
+}
+
+bool hasSanitizerReport(const std::string& __stderr) {
+    for (const char* report : {"AddressSanitizer", "LeakSanitizer", "UndefinedBehaviorSanitizer",
+                               "runtime error:", "ThreadSanitizer"})
+        if (contains(__stderr, report))
+            return true;
+    return false;
+}
+
+} // namespace test
