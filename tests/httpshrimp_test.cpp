@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <random>
 #include <thread>
 
 #include "httpconnection.h"
@@ -24,14 +23,6 @@ using test::ScriptedOrigin;
 // stream can fill only one of them at a time, so the others are fetched by
 // range requests.
 constexpr size_t bodySize = HttpConnection::minBlockSize + 3 * HttpConnection::maxBlockSize;
-
-std::string randomBody(size_t __size, unsigned __seed) {
-    std::mt19937 generator(__seed);
-    std::string data(__size, '\0');
-    for (char& c : data)
-        c = static_cast<char>(generator() & 0xff);
-    return data;
-}
 
 // The first position of "Range: bytes=N-" in a request head, or 0.
 size_t rangeStart(const std::string& __head) {
@@ -67,7 +58,7 @@ class RangeOrigin {
 public:
     RangeOrigin(const std::string& __body, Fault __fault, int __faultyFrom)
         : fault(__fault), faultyFrom(__faultyFrom), body(__body),
-          changed(randomBody(__body.size(), 7)),
+          changed(test::randomBytes(__body.size(), 7)),
           origin([this](OriginConnection& __connection, int __index) {
               serve(__connection, __index);
           }) {}
@@ -173,7 +164,7 @@ TEST_F(HttpShrimpTest, DeliversTheExactBodyOrAPrefixThenCloses) {
         {"never answers the first worker", Fault::neverAnswers, 1, false, anyNumber},
         {"never answers the range workers", Fault::neverAnswers, 2, true, anyNumber},
     };
-    const std::string body = randomBody(bodySize, 1998);
+    const std::string body = test::randomBytes(bodySize, 1998);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         RangeOrigin origin(body, c.fault, c.faultyFrom);
@@ -198,7 +189,7 @@ TEST_F(HttpShrimpTest, DeliversTheExactBodyOrAPrefixThenCloses) {
 // After an accelerated body the next request on the same client connection
 // goes to the origin over a new connection.
 TEST_F(HttpShrimpTest, KeptAliveConnectionCarriesTheNextRequest) {
-    const std::string body = randomBody(HttpConnection::minBlockSize + 1, 3);
+    const std::string body = test::randomBytes(HttpConnection::minBlockSize + 1, 3);
     RangeOrigin origin(body, Fault::none, 0);
     test::InProcessProxy proxy;
     int client = test::connectTo(proxy.port());

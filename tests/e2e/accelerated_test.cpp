@@ -288,43 +288,19 @@ testing::AssertionResult isOrderlyTransfer(const TransferTrace& __trace, uint32_
                                        << joinLines(__trace.lines);
 }
 
-// Everything the tests of one run share, made once by SetUpTestSuite.
-struct SharedState {
-    test::TempDir dir;
-    test::NginxOrigin nginx;
-    test::ChildProcess shoal;
-    std::string error; // why the set-up failed; empty when it did not
-};
-
 } // namespace
 
-class AcceleratedDownloadTest : public testing::Test {
+class AcceleratedDownloadTest : public test::ShoalTest {
 protected:
     static void SetUpTestSuite();
-    static void TearDownTestSuite();
+    static void TearDownTestSuite() { tearDownSuite(); }
 
     void SetUp() override {
-        ASSERT_TRUE(shared && shared->error.empty()) << (shared ? shared->error : "no set-up");
-        consoleOffset = readFile(consolePath()).size();
-        logOffset = shared->nginx.accessLog().size();
+        ShoalTest::SetUp();
+        if (!HasFatalFailure())
+            logOffset = suite->nginx.accessLog().size();
     }
 
-    // A crash in one test must fail that test, not the ones after it.
-    void TearDown() override {
-        if (shared && shared->error.empty()) {
-            EXPECT_TRUE(shared->shoal.isRunning()) << "shoal ended; its stderr:\n"
-                                                   << readFile(file("shoal.err"));
-        }
-    }
-
-    static std::string consolePath() { return shared->dir.file("shoal.out"); }
-    static std::string file(const std::string& __name) { return shared->dir.file(__name); }
-    static std::string served(const std::string& __name) {
-        return readFile(shared->nginx.root() + "/" + __name);
-    }
-    static std::string url(const std::string& __path) {
-        return "http://127.0.0.1:" + std::to_string(shared->nginx.port()) + __path;
-    }
     // The options of one transfer through the proxy that prints
     // "status type connects bytes" for it.
     static std::vector<std::string> viaProxy() {
@@ -333,10 +309,6 @@ protected:
         return {"-s", "-S", "-x", proxyAddress, "-w", writeOut};
     }
 
-    // The console lines shoal has printed since this test began.
-    std::vector<std::string> consoleLines() const {
-        return splitLines(readFile(consolePath()).substr(consoleOffset));
-    }
     // The console lines from the first __requestLine on, up to the next
     // request line of another request ("METHOD /path host").
     std::vector<std::string> requestLines(const std::string& __requestLine) const {
@@ -368,7 +340,7 @@ protected:
         std::vector<test::AccessLogLine> logged;
         test::waitUntil(
             [&] {
-                std::vector<test::AccessLogLine> all = shared->nginx.accessLog();
+                std::vector<test::AccessLogLine> all = suite->nginx.accessLog();
                 logged.clear();
                 for (size_t i = std::min(logOffset, all.size()); i < all.size(); ++i)
                     if (all[i].request == "GET " + __path + " HTTP/1.1")
@@ -379,46 +351,19 @@ protected:
         return logged;
     }
 
-    static SharedState* shared;
-    size_t consoleOffset = 0;
     size_t logOffset = 0;
 };
 
-SharedState* AcceleratedDownloadTest::shared = nullptr;
-
 void AcceleratedDownloadTest::SetUpTestSuite() {
-    shared = new SharedState;
-    if (shared->dir.path().empty()) {
-        shared->error = "cannot make a scratch directory";
-        return;
-    }
-    std::string error;
-    if (!shared->nginx.start(shared->dir.file("nginx"), nginxDirectives, false, error)) {
-        shared->error = "nginx did not start: " + error;
-        return;
-    }
-    std::string root = shared->nginx.root();
-    for (const char* directory : {"/none", "/whole", "/paced"})
-        ::mkdir((root + directory).c_str(), 0755);
-    unsigned seed = 2024;
-    for (const ServedFile& entry : servedFiles)
-        if (!test::writeFile(root + "/" + entry.name, test::randomBytes(entry.size, seed++))) {
-            shared->error = std::string("cannot write ") + entry.name;
-            return;
-        }
-    shared->error = test::startShoal(shared->shoal, consolePath(), file("shoal.err"));
-}
-
-void AcceleratedDownloadTest::TearDownTestSuite() {
-    if (!shared)
-        return;
-    shared->shoal.stop();
-    std::string err = readFile(file("shoal.err"));
-    if (test::hasSanitizerReport(err))
-        ADD_FAILURE() << "shoal's stderr holds a sanitizer report:\n" << err;
-    shared->nginx.stop();
-    delete shared;
-    shared = nullptr;
+    setUpSuite(nginxDirectives, false, [](const std::string& __root) {
+        for (const char* directory : {"/none", "/whole", "/paced"})
+            ::mkdir((__root + directory).c_str(), 0755);
+        unsigned seed = 2024;
+        for (const ServedFile& entry : servedFiles)
+            if (!test::writeFile(__root + "/" + entry.name, test::randomBytes(entry.size, seed++)))
+                return std::string("cannot write ") + entry.name;
+        return std::string();
+    });
 }
 
 // Media-like answers over 65,536 bytes are accelerated and arrive byte for
@@ -596,7 +541,7 @@ TEST_F(AcceleratedDownloadTest, KeepsTheClientConnectionAfterAcceleratedBodies) 
 // parallel) leave neither threads nor descriptors behind, and shoal goes on
 // serving: the next accelerated body arrives whole.
 TEST_F(AcceleratedDownloadTest, ClientsThatHangUpMidTransferLeaveNothingBehind) {
-    pid_t pid = shared->shoal.pid();
+    pid_t pid = suite->shoal.pid();
     std::vector<std::string> single = viaProxy();
     single.insert(single.end(), {"-o", "/dev/null", url("/edge.bin")});
     ASSERT_EQ(0, curl(single).status);
@@ -611,7 +556,7 @@ TEST_F(AcceleratedDownloadTest, ClientsThatHangUpMidTransferLeaveNothingBehind) 
         },
         300);
 
-    const std::string host = "127.0.0.1:" + std::to_string(shared->nginx.port());
+    const std::string host = "127.0.0.1:" + std::to_string(suite->nginx.port());
     const std::string request =
         "GET http://" + host + "/" + pacedFile + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
     const size_t bodyBytesBeforeHangUp[] = {0, 100 * 1024, 1536 * 1024};

@@ -156,46 +156,18 @@ private:
     test::ScriptedOrigin origin;   // last: its threads stop before the rest goes
 };
 
-// Everything the tests of one run share, made once by SetUpTestSuite.
-struct SharedState {
-    test::TempDir dir;
-    test::NginxOrigin nginx;
-    test::ChildProcess shoal;
-    std::string error; // why the set-up failed; empty when it did not
-    std::string uploadPath;
-};
-
 } // namespace
 
-class ShoalBinaryTest : public testing::Test {
+class ShoalBinaryTest : public test::ShoalTest {
 protected:
     static void SetUpTestSuite();
-    static void TearDownTestSuite();
+    static void TearDownTestSuite() { tearDownSuite(); }
 
-    void SetUp() override {
-        ASSERT_TRUE(shared && shared->error.empty()) << (shared ? shared->error : "no set-up");
-        consoleOffset = readFile(consolePath()).size();
-    }
-
-    // A crash in one test must fail that test, not the ones after it.
-    void TearDown() override {
-        if (shared && shared->error.empty()) {
-            EXPECT_TRUE(shared->shoal.isRunning()) << "shoal ended; its stderr:\n"
-                                                   << readFile(file("shoal.err"));
-        }
-    }
-
-    static std::string consolePath() { return shared->dir.file("shoal.out"); }
-    static std::string file(const std::string& __name) { return shared->dir.file(__name); }
-    static std::string served(const std::string& __name) {
-        return readFile(shared->nginx.root() + "/" + __name);
-    }
-    static std::string url(const std::string& __path) {
-        return "http://127.0.0.1:" + std::to_string(shared->nginx.port()) + __path;
-    }
     static std::string tlsUrl(const std::string& __path) {
-        return "https://127.0.0.1:" + std::to_string(shared->nginx.tlsPort()) + __path;
+        return "https://127.0.0.1:" + std::to_string(suite->nginx.tlsPort()) + __path;
     }
+    // The body of every upload.
+    static std::string uploadPath() { return file("upload.bin"); }
 
     // The options of one transfer through the proxy that prints
     // "status connects bytes" for it.
@@ -204,28 +176,14 @@ protected:
         return {"-s", "-S", "-x", proxyAddress, "-w", writeOut};
     }
 
-    // The console lines shoal has printed since this test began.
-    std::vector<std::string> consoleLines() const {
-        return splitLines(readFile(consolePath()).substr(consoleOffset));
-    }
     // Waits until at least __count console lines have appeared.
     std::vector<std::string> waitConsoleLines(size_t __count) const {
         test::waitUntil([&] { return consoleLines().size() >= __count; }, waitMs);
         return consoleLines();
     }
-
-    static SharedState* shared;
-    size_t consoleOffset = 0;
 };
 
-SharedState* ShoalBinaryTest::shared = nullptr;
-
 void ShoalBinaryTest::SetUpTestSuite() {
-    shared = new SharedState;
-    if (shared->dir.path().empty()) {
-        shared->error = "cannot make a scratch directory";
-        return;
-    }
     const std::string directives = "        client_max_body_size 100m;\n"
                                    "        gzip on;\n"
                                    "        gzip_types text/plain;\n"
@@ -234,33 +192,15 @@ void ShoalBinaryTest::SetUpTestSuite() {
                                    "            dav_methods PUT;\n"
                                    "            create_full_put_path on;\n"
                                    "        }\n";
-    std::string error;
-    if (!shared->nginx.start(shared->dir.file("nginx"), directives, true, error)) {
-        shared->error = "nginx did not start: " + error;
-        return;
-    }
-    std::string root = shared->nginx.root();
-    ::mkdir((root + "/upload").c_str(), 0755);
-    unsigned seed = 1998;
-    for (const ServedFile& entry : servedFiles)
-        test::writeFile(root + "/" + entry.name, randomBytes(entry.size, seed++));
-    test::writeFile(root + "/" + wordsFile, randomWords(wordsSize, seed++));
-    shared->uploadPath = shared->dir.file("upload.bin");
-    test::writeFile(shared->uploadPath, randomBytes(uploadSize, seed++));
-
-    shared->error = test::startShoal(shared->shoal, consolePath(), file("shoal.err"));
-}
-
-void ShoalBinaryTest::TearDownTestSuite() {
-    if (!shared)
-        return;
-    shared->shoal.stop();
-    std::string err = readFile(file("shoal.err"));
-    if (test::hasSanitizerReport(err))
-        ADD_FAILURE() << "shoal's stderr holds a sanitizer report:\n" << err;
-    shared->nginx.stop();
-    delete shared;
-    shared = nullptr;
+    setUpSuite(directives, true, [](const std::string& __root) {
+        ::mkdir((__root + "/upload").c_str(), 0755);
+        unsigned seed = 1998;
+        for (const ServedFile& entry : servedFiles)
+            test::writeFile(__root + "/" + entry.name, randomBytes(entry.size, seed++));
+        test::writeFile(__root + "/" + wordsFile, randomWords(wordsSize, seed++));
+        test::writeFile(uploadPath(), randomBytes(uploadSize, seed++));
+        return std::string();
+    });
 }
 
 // Several URLs on one curl command line travel over one client connection;
@@ -300,7 +240,7 @@ TEST_F(ShoalBinaryTest, RelaysBodiesByteExactOverOneKeptAliveConnection) {
     test::waitUntil(
         [&] {
             logged.clear();
-            for (const test::AccessLogLine& line : shared->nginx.accessLog())
+            for (const test::AccessLogLine& line : suite->nginx.accessLog())
                 if (contains(line.request, "?keepalive"))
                     logged.push_back(line);
             return logged.size() >= names.size();
@@ -430,7 +370,7 @@ TEST_F(ShoalBinaryTest, RelaysPutUploadsByteExactToNginx) {
         const char* framing; // what curl must have sent, so the case is what it says
     };
     const Case cases[] = {
-        {"length.bin", {"-T", shared->uploadPath}, false, "Expect: 100-continue"},
+        {"length.bin", {"-T", uploadPath()}, false, "Expect: 100-continue"},
         {"stdin.bin", {"-T", "-"}, true, "Transfer-Encoding: chunked"},
     };
     for (const Case& c : cases) {
@@ -439,13 +379,11 @@ TEST_F(ShoalBinaryTest, RelaysPutUploadsByteExactToNginx) {
         args.insert(args.end(), transfer.begin(), transfer.end());
         args.insert(args.end(), c.options.begin(), c.options.end());
         args.insert(args.end(), {"-o", "/dev/null", url(std::string("/upload/") + c.name)});
-        CommandResult result =
-            curl(args, clientTimeoutSeconds, c.fromStdin ? shared->uploadPath : "");
+        CommandResult result = curl(args, clientTimeoutSeconds, c.fromStdin ? uploadPath() : "");
         ASSERT_EQ(0, result.status) << c.name << "\n" << result.describe();
         EXPECT_TRUE(contains(result.err, std::string("> ") + c.framing)) << c.name << result.err;
         EXPECT_EQ("201", result.out.substr(0, 3)) << c.name << ": " << result.out;
-        EXPECT_TRUE(
-            sameBytes(readFile(shared->uploadPath), served(std::string("upload/") + c.name)))
+        EXPECT_TRUE(sameBytes(readFile(uploadPath()), served(std::string("upload/") + c.name)))
             << c.name;
     }
     EXPECT_EQ((std::vector<std::string>{"PUT /upload/length.bin 127.0.0.1",
@@ -466,11 +404,11 @@ TEST_F(ShoalBinaryTest, RelaysPostUploadsByteExact) {
         {"/post-chunked", {"-H", "Transfer-Encoding: chunked"}, "Transfer-Encoding"},
     };
     RecordingOrigin origin;
-    std::string upload = readFile(shared->uploadPath);
+    std::string upload = readFile(uploadPath());
     for (const Case& c : cases) {
         std::vector<std::string> args = viaProxy();
         args.insert(args.end(), c.options.begin(), c.options.end());
-        args.insert(args.end(), {"--data-binary", "@" + shared->uploadPath, "-o", file("post"),
+        args.insert(args.end(), {"--data-binary", "@" + uploadPath(), "-o", file("post"),
                                  "http://127.0.0.1:" + std::to_string(origin.port()) + c.path});
         CommandResult result = curl(args);
         ASSERT_EQ(0, result.status) << c.path << "\n" << result.describe();
@@ -613,7 +551,7 @@ TEST_F(ShoalBinaryTest, ReturnsToIdleThreadsAndDescriptorsAfterLoopingRequests) 
     single.insert(single.end(), {"-o", "/dev/null", url("/one.txt")});
     ASSERT_EQ("200 1 1\n", curl(single, quickTimeoutSeconds).out);
     // The idle figures: the lowest seen while that client's connection ends.
-    pid_t pid = shared->shoal.pid();
+    pid_t pid = suite->shoal.pid();
     int idleThreads = test::threadCount(pid);
     int idleDescriptors = test::openDescriptors(pid);
     test::waitUntil(

@@ -4,20 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <random>
 #include <sstream>
 
 #include "testsupport.h"
 
 namespace test {
-
-std::string randomBytes(size_t __size, unsigned __seed) {
-    std::mt19937 generator(__seed);
-    std::string data(__size, '\0');
-    for (char& c : data)
-        c = static_cast<char>(generator() & 0xff);
-    return data;
-}
 
 testing::AssertionResult sameBytes(const std::string& __expected, const std::string& __actual) {
     if (__expected == __actual)
@@ -94,6 +85,54 @@ bool hasSanitizerReport(const std::string& __stderr) {
         if (contains(__stderr, report))
             return true;
     return false;
+}
+
+ShoalSuite* ShoalTest::suite = nullptr;
+
+void ShoalTest::setUpSuite(const std::string& __directives, bool __tls,
+                           const std::function<std::string(const std::string&)>& __serve) {
+    suite = new ShoalSuite;
+    if (suite->dir.path().empty()) {
+        suite->error = "cannot make a scratch directory";
+        return;
+    }
+    std::string error;
+    if (!suite->nginx.start(suite->dir.file("nginx"), __directives, __tls, error)) {
+        suite->error = "nginx did not start: " + error;
+        return;
+    }
+    suite->error = __serve(suite->nginx.root());
+    if (suite->error.empty())
+        suite->error = startShoal(suite->shoal, consolePath(), file("shoal.err"));
+}
+
+void ShoalTest::tearDownSuite() {
+    if (!suite)
+        return;
+    suite->shoal.stop();
+    std::string err = readFile(file("shoal.err"));
+    if (hasSanitizerReport(err))
+        ADD_FAILURE() << "shoal's stderr holds a sanitizer report:\n" << err;
+    suite->nginx.stop();
+    delete suite;
+    suite = nullptr;
+}
+
+void ShoalTest::SetUp() {
+    ASSERT_TRUE(suite && suite->error.empty()) << (suite ? suite->error : "no set-up");
+    consoleOffset = readFile(consolePath()).size();
+}
+
+// A crash in one test must fail that test, not the ones after it.
+void ShoalTest::TearDown() {
+    if (suite && suite->error.empty()) {
+        EXPECT_TRUE(suite->shoal.isRunning()) << "shoal ended; its stderr:\n"
+                                              << readFile(file("shoal.err"));
+    }
+}
+
+std::vector<std::string> ShoalTest::consoleLines() const {
+    return splitLines(readFile(consolePath()).substr(consoleOffset));
 }
 
 } // namespace test

@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "httpserver.h"
+#include "nginx.h"
 #include "process.h"
 
 namespace test {
@@ -20,9 +22,6 @@ inline const std::string proxyAddress = "127.0.0.1:" + std::to_string(HttpServer
 // A generous limit for one client transfer: it only turns a hang into a
 // failure.
 constexpr int clientTimeoutSeconds = 30;
-
-// __size bytes drawn from a generator seeded with __seed.
-std::string randomBytes(size_t __size, unsigned __seed);
 
 // Equal bytes, or where the two first differ (never the bytes themselves:
 // bodies are megabytes long).
@@ -48,6 +47,46 @@ std::string startShoal(ChildProcess& __shoal, const std::string& __stdoutPath,
                        const std::string& __stderrPath);
 // True when __stderr (a shoal's standard error) holds a sanitizer report.
 bool hasSanitizerReport(const std::string& __stderr);
+
+// What the tests of one suite share, made once by its SetUpTestSuite: a
+// scratch directory, a private nginx and the shoal under test.
+struct ShoalSuite {
+    TempDir dir;
+    NginxOrigin nginx;
+    ChildProcess shoal;
+    std::string error; // why the set-up failed; empty when it did not
+};
+
+// The base of the end-to-end fixtures. Every test looks only at the console
+// lines made since it began, and fails when shoal has ended under it.
+class ShoalTest : public testing::Test {
+protected:
+    // Makes the suite: nginx with __directives in its server blocks (and a
+    // TLS server with __tls), then __serve(root), which writes the served
+    // files and returns "" or why it could not, then shoal.
+    static void setUpSuite(const std::string& __directives, bool __tls,
+                           const std::function<std::string(const std::string&)>& __serve);
+    // Stops shoal and nginx; fails when shoal's stderr holds a sanitizer
+    // report.
+    static void tearDownSuite();
+
+    void SetUp() override;
+    void TearDown() override;
+
+    static std::string consolePath() { return file("shoal.out"); }
+    static std::string file(const std::string& __name) { return suite->dir.file(__name); }
+    static std::string served(const std::string& __name) {
+        return readFile(suite->nginx.root() + "/" + __name);
+    }
+    static std::string url(const std::string& __path) {
+        return "http://127.0.0.1:" + std::to_string(suite->nginx.port()) + __path;
+    }
+    // The console lines shoal has printed since this test began.
+    std::vector<std::string> consoleLines() const;
+
+    static ShoalSuite* suite; // made by setUpSuite, deleted by tearDownSuite
+    size_t consoleOffset = 0;
+};
 
 } // namespace test
 

@@ -11,8 +11,17 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <random>
 
 namespace test {
+
+std::string randomBytes(size_t __size, unsigned __seed) {
+    std::mt19937 generator(__seed);
+    std::string data(__size, '\0');
+    for (char& c : data)
+        c = static_cast<char>(generator() & 0xff);
+    return data;
+}
 
 namespace {
 

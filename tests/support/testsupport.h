@@ -17,6 +17,9 @@
 
 namespace test {
 
+// __size bytes drawn from a generator seeded with __seed.
+std::string randomBytes(size_t __size, unsigned __seed);
+
 // A free TCP port on 127.0.0.1 (bound once, then released).
 int freePort();
 
