@@ -4,13 +4,14 @@
 
 bool HttpMessage::parseMessage(HttpSocket* __sock) {
     items.clear();
+    complete = false;
     std::string line;
     size_t headSize = 0;
     for (;;) {
         if (!__sock->receive(line))
             return line.size() <= HttpSocket::maxLineLength;
         if (line.empty())
-            return true;
+            return complete = true;
         headSize += line.size() + 2;
         if (items.size() >= maxFields || headSize > maxHeadSize)
             return false;

@@ -24,10 +24,12 @@ public:
 
     // Empties the list and reads header lines from __sock up to the empty line
     // that ends the head. True also when the peer closed before that line (the
-    // fields read so far are kept); false when the head breaks a limit: a line
-    // over HttpSocket::maxLineLength, more than maxFields fields or more than
-    // maxHeadSize bytes.
+    // fields read so far are kept, and isComplete() tells); false when the
+    // head breaks a limit: a line over HttpSocket::maxLineLength, more than
+    // maxFields fields or more than maxHeadSize bytes.
     bool parseMessage(HttpSocket* __sock);
+    // True when the last parseMessage() read the head up to its empty line.
+    bool isComplete() const { return complete; }
     // Splits "name: value" and appends it; a line without a colon is ignored.
     void parseHeader(const std::string& __line);
 
@@ -63,6 +65,7 @@ public:
 
 private:
     std::vector<MessageItem> items;
+    bool complete = false;
 };
 
 #endif

@@ -53,7 +53,9 @@ bool HttpRequest::parseRequest(HttpSocket* __sock) {
     command = cmd;
     version = ver;
 
-    if (!message.parseMessage(__sock))
+    // A head that the client gave up on before its empty line is never sent
+    // on: the origin would act on a request that was not made whole.
+    if (!message.parseMessage(__sock) || !message.isComplete())
         return false;
     parsePath(target);
 

@@ -21,7 +21,8 @@ public:
     // request line, and rewrites it: "proxy-connection" is removed and
     // "Connection" set to "close" or "keep-alive"; the Content-Length of a
     // chunked body is dropped. False when the client closed or failed before
-    // a whole request line, when the head breaks the limits of HttpMessage,
+    // a whole request line or before the empty line that ends the head, when
+    // the head breaks the limits of HttpMessage,
     // or when its body framing cannot be trusted (a Transfer-Encoding that is
     // not chunked, a Content-Length that is not a plain number, two that
     // disagree): the connection must then end, since the body's end is unknown.

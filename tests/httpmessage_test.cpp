@@ -68,6 +68,9 @@ TEST(HttpMessageTest, CutOffHeadKeepsWhatArrived) {
     HttpMessage message;
     EXPECT_TRUE(parseWire(message, "A: 1\r\nB: 2\r\nC: cut"));
     EXPECT_EQ(message.getHeaders(), "A: 1\r\nB: 2\r\n");
+    EXPECT_FALSE(message.isComplete());
+    EXPECT_TRUE(parseWire(message, "A: 1\r\n\r\n"));
+    EXPECT_TRUE(message.isComplete());
 }
 
 TEST(HttpMessageTest, HeadsOverTheLimitsAreRefused) {

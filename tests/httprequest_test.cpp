@@ -198,8 +198,13 @@ TEST(HttpRequestTest, RefusesHeadsWhoseBodyEndIsUnknown) {
     }
 }
 
-TEST(HttpRequestTest, FailsWithoutAWholeRequestLine) {
-    for (const char* wire : {"", "\r\n\r\n", "GET http://h.example/ HT"}) {
+// A client that closes before the empty line behind its fields has not made a
+// request: nothing of it may reach an origin.
+TEST(HttpRequestTest, FailsWithoutAWholeHead) {
+    for (const char* wire :
+         {"", "\r\n\r\n", "GET http://h.example/ HT", "GET http://h.example/ HTTP/1.1\r\n",
+          "GET http://h.example/ HTTP/1.1\r\nHost: h.example\r\n",
+          "POST http://h.example/ HTTP/1.1\r\nContent-Length: 5\r\nAcc"}) {
         RequestWire connection(wire);
         connection.client.near->shutdown();
         HttpRequest request;
