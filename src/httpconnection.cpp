@@ -121,16 +121,22 @@ bool HttpConnection::isOriginFirst() {
 }
 
 bool HttpConnection::connectOrigin() {
+    // In place before the connect begins, so that close() ends the wait.
     HttpSocket* sock = new HttpSocket;
+    {
+        std::lock_guard<CppThread> guard(*this);
+        delete remoteSocket;
+        remoteSocket = sock;
+        // close() came first: no new origin connection for a closed client.
+        if (clientSocket->getSocketHandle() < 0)
+            return false;
+    }
     // A request for the proxy's own port on this machine would make it
     // connect to itself again and again: such a request ends the connection.
     bool connected = sock->connect(request->getHost(), request->getPort()) &&
                      !sock->leadsToLocalPort(clientSocket->getLocalPort());
     if (connected)
         sock->setTimeout(originTimeoutMs.load());
-    std::lock_guard<CppThread> guard(*this);
-    delete remoteSocket;
-    remoteSocket = sock;
     return connected;
 }
 

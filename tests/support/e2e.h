@@ -67,7 +67,7 @@ protected:
     static void setUpSuite(const std::string& __directives, bool __tls,
                            const std::function<std::string(const std::string&)>& __serve);
     // Stops shoal and nginx; fails when shoal's stderr holds a sanitizer
-    // report.
+    // report or shoal did not exit with status 0.
     static void tearDownSuite();
 
     void SetUp() override;
