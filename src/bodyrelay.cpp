@@ -13,14 +13,23 @@ std::unique_ptr<char[]> makeBuffer() {
     return std::unique_ptr<char[]>(new (std::nothrow) char[BodyRelay::bufferSize]);
 }
 
+// Sends one piece of a body; __more tells that more of it is on its way.
+// Only while the next piece has already arrived may this one wait for it:
+// then it goes out together with the next send, which follows at once.
+bool forward(HttpSocket* __from, HttpSocket* __to, const char* __piece, int __size, bool __more) {
+    return __to->send(__piece, __size, __more && __from->hasPendingBytes()) == __size;
+}
+
 bool copyWithBuffer(HttpSocket* __from, HttpSocket* __to, uint64_t __length, char* __buffer) {
     while (__length > 0) {
         int wanted =
             __length < BodyRelay::bufferSize ? static_cast<int>(__length) : BodyRelay::bufferSize;
         int received = __from->receive(__buffer, wanted);
-        if (received <= 0 || __to->send(__buffer, received) != received)
+        if (received <= 0)
             return false;
         __length -= static_cast<uint64_t>(received);
+        if (!forward(__from, __to, __buffer, received, __length > 0))
+            return false;
     }
     return true;
 }
@@ -40,7 +49,7 @@ bool BodyRelay::copyUntilClose(HttpSocket* __from, HttpSocket* __to) {
         int received = __from->receive(buffer.get(), bufferSize);
         if (received == 0)
             return true;
-        if (received < 0 || __to->send(buffer.get(), received) != received)
+        if (received < 0 || !forward(__from, __to, buffer.get(), received, true))
             return false;
     }
 }

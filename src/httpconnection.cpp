@@ -111,6 +111,11 @@ bool HttpConnection::forwardRequest(bool __reused, bool& __answeredEarly) {
 }
 
 bool HttpConnection::isOriginFirst() {
+    // Bytes read ahead with a head have arrived, though no wait sees them.
+    if (clientSocket->getBufferedBytes() > 0)
+        return false;
+    if (remoteSocket->getBufferedBytes() > 0)
+        return true;
     pollfd ready[2] = {{clientSocket->getSocketHandle(), POLLIN, 0},
                        {remoteSocket->getSocketHandle(), POLLIN, 0}};
     int count;
@@ -301,7 +306,9 @@ bool HttpConnection::sendBlock(ContentBuffer* __buffer) {
         int size = filled - __buffer->readPos;
         if (size > bufferSize)
             size = bufferSize;
-        if (clientSocket->send(__buffer->buffer + __buffer->readPos, size) != size)
+        // A piece with more of the block behind it goes out with the next.
+        bool more = __buffer->readPos + size < filled;
+        if (clientSocket->send(__buffer->buffer + __buffer->readPos, size, more) != size)
             return false;
         __buffer->readPos += size;
         sentPosition.store(__buffer->dataBegin + static_cast<uint32_t>(__buffer->readPos));
@@ -339,7 +346,8 @@ namespace {
 // or failed, or the destination did not take the whole piece.
 bool forwardPiece(HttpSocket* __from, HttpSocket* __to, char* __buffer) {
     int size = __from->receive(__buffer, HttpConnection::bufferSize);
-    return size > 0 && __to->send(__buffer, size) == size;
+    // Waits for the next piece only when that has arrived already.
+    return size > 0 && __to->send(__buffer, size, __from->hasPendingBytes()) == size;
 }
 
 } // namespace
@@ -354,15 +362,21 @@ void HttpConnection::doCONNECT() {
     // clients, and select cannot take them.
     pollfd fdreads[2] = {{sock1, POLLIN, 0}, {sock2, POLLIN, 0}};
     while (!closed.load()) {
+        // Bytes a socket has read ahead (sent right behind the CONNECT head,
+        // say) are not seen by poll: they go on first, without waiting.
+        bool clientAhead = clientSocket->getBufferedBytes() > 0;
+        bool remoteAhead = remoteSocket->getBufferedBytes() > 0;
         fdreads[0].revents = fdreads[1].revents = 0;
-        int ret = poll(fdreads, 2, -1);
+        int ret = poll(fdreads, 2, clientAhead || remoteAhead ? 0 : -1);
         if (ret < 0 && errno == EINTR)
             continue;
-        if (ret <= 0)
+        if (ret < 0 || (ret == 0 && !clientAhead && !remoteAhead))
             return;
-        if (fdreads[0].revents && !forwardPiece(clientSocket, remoteSocket, buffer.get()))
+        if ((clientAhead || fdreads[0].revents) &&
+            !forwardPiece(clientSocket, remoteSocket, buffer.get()))
             return;
-        if (fdreads[1].revents && !forwardPiece(remoteSocket, clientSocket, buffer.get()))
+        if ((remoteAhead || fdreads[1].revents) &&
+            !forwardPiece(remoteSocket, clientSocket, buffer.get()))
             return;
     }
 }

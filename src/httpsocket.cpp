@@ -5,11 +5,13 @@
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 std::atomic<int> HttpSocket::connectTimeoutMs{30 * 1000};
 
@@ -21,6 +23,13 @@ HttpSocket::~HttpSocket() {
 bool HttpSocket::createSocket() {
     socketHandle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     return socketHandle != -1;
+}
+
+// A head and the body behind it go out as separate sends: without this, the
+// second would wait for the peer's delayed acknowledgement of the first.
+static void sendWithoutDelay(int __handle) {
+    int yes = 1;
+    setsockopt(__handle, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
 }
 
 bool HttpSocket::bind(int __port) {
@@ -52,6 +61,7 @@ HttpSocket* HttpSocket::accept() {
     } while (handle < 0 && errno == EINTR && !shut.load());
     if (handle < 0)
         return nullptr;
+    sendWithoutDelay(handle);
     HttpSocket* sock = new HttpSocket;
     sock->socketHandle = handle;
     sock->remoteAddress = address;
@@ -111,23 +121,51 @@ bool HttpSocket::connect(std::string __host, int __port) {
         result = error == 0 ? 0 : -1;
     }
     fcntl(socketHandle, F_SETFL, flags);
-    return result == 0;
+    if (result != 0)
+        return false;
+    sendWithoutDelay(socketHandle);
+    return true;
 }
 
 bool HttpSocket::receive(std::string& __buffer) {
     __buffer.clear();
-    char byte;
     for (;;) {
-        if (receive(&byte, 1) <= 0)
+        if (aheadBegin == aheadEnd && !fillReadAhead())
             return false;
-        if (byte == '\n')
-            return true;
-        if (byte == '\r')
-            continue;
-        __buffer += byte;
+        const char* begin = readAhead.get() + aheadBegin;
+        const char* end = readAhead.get() + aheadEnd;
+        const char* lineEnd = static_cast<const char*>(std::memchr(begin, '\n', end - begin));
+        const char* stop = lineEnd ? lineEnd : end;
+        for (const char* run = begin; run < stop;) {
+            const char* cr = static_cast<const char*>(std::memchr(run, '\r', stop - run));
+            const char* runEnd = cr ? cr : stop;
+            __buffer.append(run, static_cast<size_t>(runEnd - run));
+            run = cr ? cr + 1 : stop;
+        }
+        int taken = static_cast<int>(stop - begin) + (lineEnd ? 1 : 0);
+        aheadBegin += taken;
+        receivedBytes += static_cast<uint64_t>(taken);
         if (__buffer.size() > maxLineLength)
             return false;
+        if (lineEnd)
+            return true;
     }
+}
+
+bool HttpSocket::fillReadAhead() {
+    if (shut.load() || socketHandle == -1)
+        return false;
+    if (!readAhead) {
+        readAhead.reset(new (std::nothrow) char[readAheadSize]);
+        if (!readAhead)
+            return false;
+    }
+    int count = receiveFromHandle(readAhead.get(), readAheadSize);
+    if (count <= 0)
+        return false;
+    aheadBegin = 0;
+    aheadEnd = count;
+    return true;
 }
 
 bool HttpSocket::send(const std::string& __buffer) {
@@ -148,12 +186,24 @@ bool HttpSocket::send(const std::string& __buffer) {
 int HttpSocket::receive(char* __data, int __size) {
     if (shut.load() || socketHandle == -1)
         return -1;
+    int count;
+    if (aheadBegin < aheadEnd) {
+        count = __size < aheadEnd - aheadBegin ? __size : aheadEnd - aheadBegin;
+        std::memcpy(__data, readAhead.get() + aheadBegin, static_cast<size_t>(count));
+        aheadBegin += count;
+    } else {
+        count = receiveFromHandle(__data, __size);
+    }
+    if (count > 0)
+        receivedBytes += static_cast<uint64_t>(count);
+    return count;
+}
+
+int HttpSocket::receiveFromHandle(char* __data, int __size) {
     ssize_t count;
     do {
         count = ::recv(socketHandle, __data, static_cast<size_t>(__size), 0);
     } while (count < 0 && errno == EINTR);
-    if (count > 0)
-        receivedBytes += static_cast<uint64_t>(count);
     return static_cast<int>(count);
 }
 
@@ -161,6 +211,8 @@ bool HttpSocket::waitReadable(int __milliseconds) {
     pollfd waiting{getSocketHandle(), POLLIN, 0};
     if (waiting.fd < 0)
         return false;
+    if (getBufferedBytes() > 0)
+        return true;
     int ready;
     do {
         ready = poll(&waiting, 1, __milliseconds);
@@ -168,14 +220,22 @@ bool HttpSocket::waitReadable(int __milliseconds) {
     return ready > 0;
 }
 
-int HttpSocket::send(const char* __data, int __size) {
+bool HttpSocket::hasPendingBytes() const {
+    if (getBufferedBytes() > 0)
+        return true;
+    int arrived = 0;
+    return socketHandle != -1 && ioctl(socketHandle, FIONREAD, &arrived) == 0 && arrived > 0;
+}
+
+int HttpSocket::send(const char* __data, int __size, bool __more) {
     if (shut.load() || socketHandle == -1)
         return -1;
+    // MSG_NOSIGNAL: a peer that has gone away fails the send, it does not
+    // raise SIGPIPE.
+    int flags = MSG_NOSIGNAL | (__more ? MSG_MORE : 0);
     ssize_t count;
     do {
-        // MSG_NOSIGNAL: a peer that has gone away fails the send, it does not
-        // raise SIGPIPE.
-        count = ::send(socketHandle, __data, static_cast<size_t>(__size), MSG_NOSIGNAL);
+        count = ::send(socketHandle, __data, static_cast<size_t>(__size), flags);
     } while (count < 0 && errno == EINTR);
     return static_cast<int>(count);
 }

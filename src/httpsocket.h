@@ -1,7 +1,9 @@
 // HttpSocket: one IPv4 TCP stream socket through which all of the proxy's
-// network traffic passes. It reads heads line by line, one byte per receive,
-// so that line reads and raw body reads can share a socket without losing a
-// byte. Every failure is reported by the result only.
+// network traffic passes. Line reads take what one receive brings into a
+// read-ahead buffer of the socket's own; every later read of either kind is
+// served from that buffer first, so that line reads and raw body reads share
+// a socket without losing or reordering a byte. Every failure is reported by
+// the result only.
 //
 // Each object is used by one thread at a time, except shutdown(), which may be
 // called from another thread to end a receive blocked in the owning thread.
@@ -12,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class HttpSocket {
@@ -22,6 +25,8 @@ public:
     // How long connect() waits for an origin; tests shorten it.
     static std::atomic<int> connectTimeoutMs;
     static constexpr int connectSliceMs = 100;
+    // The most one line read asks the handle for.
+    static constexpr int readAheadSize = 8192;
 
     HttpSocket() = default;
     // Closes the handle if one is still open.
@@ -36,6 +41,7 @@ public:
     // Listens with a backlog of 5. True when the platform listen succeeded.
     bool listen();
     // Waits for a client. A new socket owned by the caller, or null on failure.
+    // Accepted and connected sockets send every piece at once (TCP_NODELAY).
     HttpSocket* accept();
     // Connects to host:port, giving up after connectTimeoutMs. A dotted
     // numeric host is used as it is; any other is resolved with getaddrinfo
@@ -51,16 +57,25 @@ public:
     bool receive(std::string& __buffer);
     // Sends __buffer followed by CR LF. True only when all of it was sent.
     bool send(const std::string& __buffer);
-    // One receive of at most __size bytes: the count received, 0 when the peer
-    // closed, -1 on an error, a timeout, or after shutdown().
+    // One receive of at most __size bytes: the bytes read ahead when there
+    // are any, else one receive from the handle. The count received, 0 when
+    // the peer closed, -1 on an error, a timeout, or after shutdown().
     int receive(char* __data, int __size);
-    // Waits until a receive would not block: bytes have arrived, the peer
-    // closed or the connection failed. False after __milliseconds, or when the
-    // socket is shut down or has no handle.
+    // Bytes read ahead by a line read and not yet taken. A wait on the handle
+    // does not see them: callers that poll handles take these first.
+    int getBufferedBytes() const { return aheadEnd - aheadBegin; }
+    // Waits until a receive would not block: bytes are read ahead or have
+    // arrived, the peer closed or the connection failed. False after
+    // __milliseconds, or when the socket is shut down or has no handle.
     bool waitReadable(int __milliseconds);
     // One send of __size bytes: the count accepted or -1. Callers treat any
-    // result other than __size as a failed send.
-    int send(const char* __data, int __size);
+    // result other than __size as a failed send. __more tells that the next
+    // send follows at once: the bytes may then wait for it, so that pieces of
+    // a body travel in full segments rather than one packet each.
+    int send(const char* __data, int __size, bool __more = false);
+    // True when a receive would return bytes at once: bytes are read ahead,
+    // or have arrived at the handle.
+    bool hasPendingBytes() const;
 
     // Ends both directions, so that a receive blocked in another thread
     // returns and every later call fails. May be called from any thread, any
@@ -80,15 +95,26 @@ public:
     // True when this connected socket leads to __port on this very machine:
     // a loopback address, or the address of our own end of the connection.
     bool leadsToLocalPort(int __port) const;
-    // Bytes received so far; tells "nothing at all" from "a partial line".
+    // Bytes taken by the socket's readers so far; tells "nothing at all" from
+    // "a partial line".
     uint64_t getReceivedBytes() const { return receivedBytes; }
 
 private:
     bool createSocket();
+    // One receive from the handle, retried when a signal interrupts it.
+    int receiveFromHandle(char* __data, int __size);
+    // Refills the empty read-ahead buffer with one receive. False when the
+    // peer closed or the receive failed.
+    bool fillReadAhead();
 
     std::atomic<int> socketHandle{-1}; // written by the owner; closed by the destructor
     std::atomic<bool> shut{false};     // set by shutdown(), from any thread
     uint64_t receivedBytes = 0;        // owner's thread
+    // The read-ahead buffer (owned, made by the first line read) and the
+    // bytes of it not yet taken, [aheadBegin, aheadEnd). Owner's thread.
+    std::unique_ptr<char[]> readAhead;
+    int aheadBegin = 0;
+    int aheadEnd = 0;
     sockaddr_in remoteAddress{};
     sockaddr_in localAddress{};
 };

@@ -150,6 +150,25 @@ TEST_F(HttpConnectionTest, PassesTheOriginsContinueOnBeforeTheBody) {
     EXPECT_EQ(readResponse(client), okResponse("/next"));
 }
 
+// Bytes that arrive together with a head (read with it, ahead of the relays)
+// are relayed without waiting for more: a body sent at once despite "Expect:
+// 100-continue", and a second request sent right behind the first.
+TEST_F(HttpConnectionTest, RelaysBytesThatArrivedWithTheHead) {
+    ScriptedOrigin origin([](OriginConnection& __conn, int) {
+        __conn.readHead();
+        __conn.send(okResponse(__conn.readBytes(4)));
+        echoPath()(__conn, 0);
+    });
+    int client = connectClient();
+    test::sendAll(client, "PUT " + url(origin.port(), "/u") +
+                              " HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n"
+                              "body" +
+                              get(url(origin.port(), "/a")) + get(url(origin.port(), "/b")));
+    EXPECT_EQ(readResponse(client), okResponse("body"));
+    EXPECT_EQ(readResponse(client), okResponse("/a"));
+    EXPECT_EQ(readResponse(client), okResponse("/b"));
+}
+
 TEST_F(HttpConnectionTest, ClosesAfterAFinalAnswerThatCameBeforeTheBody) {
     ScriptedOrigin origin([](OriginConnection& __conn, int) {
         __conn.readHead();

@@ -49,6 +49,61 @@ TEST(HttpSocketTest, KeepsNulAndHighBytesAndLeavesBodyBytesUnread) {
     EXPECT_EQ(std::string(body, 4), "BODY");
 }
 
+// A line read takes what one receive brings; the bytes behind the line come
+// out first, in order, from the next reads of either kind, and count as
+// received only when taken.
+TEST(HttpSocketTest, ServesReadAheadBytesFirstAndInOrder) {
+    test::TcpPair pair;
+    std::string first = "L1\r\nL2\nBODY1";
+    ASSERT_EQ(pair.near->send(first.data(), static_cast<int>(first.size())), 12);
+    std::string line;
+    ASSERT_TRUE(pair.far->receive(line));
+    EXPECT_EQ(line, "L1");
+    ASSERT_TRUE(pair.far->receive(line));
+    EXPECT_EQ(line, "L2");
+    EXPECT_EQ(pair.far->getBufferedBytes(), 5);
+    EXPECT_EQ(pair.far->getReceivedBytes(), 7u);
+    // Nothing more is on its way, yet a receive would not block.
+    EXPECT_TRUE(pair.far->waitReadable(0));
+
+    char body[8];
+    ASSERT_EQ(pair.far->receive(body, 3), 3);
+    EXPECT_EQ(std::string(body, 3), "BOD");
+    ASSERT_EQ(pair.far->receive(body, 8), 2);
+    EXPECT_EQ(std::string(body, 2), "Y1");
+    EXPECT_FALSE(pair.far->waitReadable(0));
+
+    ASSERT_EQ(pair.near->send("BODY2", 5), 5);
+    ASSERT_EQ(pair.far->receive(body, 8), 5);
+    EXPECT_EQ(std::string(body, 5), "BODY2");
+    EXPECT_EQ(pair.far->getReceivedBytes(), 17u);
+}
+
+// A line longer than one read-ahead, sent with a body behind it, arrives
+// whole, and so does the body.
+TEST(HttpSocketTest, ReadsLinesAcrossSeveralReceives) {
+    test::TcpPair pair;
+    std::string longLine = test::randomBytes(3 * HttpSocket::readAheadSize + 17, 5);
+    for (char& c : longLine)
+        if (c == '\n' || c == '\r')
+            c = 'x';
+    std::string body = test::randomBytes(2 * HttpSocket::readAheadSize, 6);
+    std::string wire = longLine + "\r\n" + body;
+    std::thread writer([&] { pair.near->send(wire.data(), static_cast<int>(wire.size())); });
+    std::string line;
+    EXPECT_TRUE(pair.far->receive(line));
+    EXPECT_EQ(line, longLine);
+    std::string received;
+    char piece[1000];
+    while (received.size() < body.size()) {
+        int n = pair.far->receive(piece, sizeof piece);
+        ASSERT_GT(n, 0);
+        received.append(piece, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(received, body);
+    writer.join();
+}
+
 TEST(HttpSocketTest, RefusesLinesOverTheLimit) {
     test::TcpPair pair;
     std::thread writer([&] {
