@@ -26,17 +26,31 @@ class HttpShrimp;
 
 struct ContentBuffer {
     // The storage is mapped for the block alone, so that it goes back to the
-    // system the moment the block is freed: blocks of megabytes, cut and
-    // freed by different threads, would otherwise stay with the allocator.
-    // buffer is null when no memory could be had.
-    explicit ContentBuffer(int __size) : bufferSize(__size) {
+    // system the moment it is unmapped: blocks of megabytes, cut and freed by
+    // different threads, would otherwise stay with the allocator. __storage,
+    // when given, is such a mapping of __size bytes, kept from an earlier
+    // block; the block owns it from now on. buffer is null when no memory
+    // could be had.
+    explicit ContentBuffer(int __size, char* __storage = nullptr)
+        : buffer(__storage ? __storage : mapStorage(__size)), bufferSize(__size) {}
+    ~ContentBuffer() { unmapStorage(buffer, bufferSize); }
+
+    // A mapping of __size bytes, or null.
+    static char* mapStorage(int __size) {
         void* storage = mmap(nullptr, static_cast<size_t>(__size), PROT_READ | PROT_WRITE,
                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        buffer = storage == MAP_FAILED ? nullptr : static_cast<char*>(storage);
+        return storage == MAP_FAILED ? nullptr : static_cast<char*>(storage);
     }
-    ~ContentBuffer() {
-        if (buffer)
-            munmap(buffer, static_cast<size_t>(bufferSize));
+    static void unmapStorage(char* __storage, int __size) {
+        if (__storage)
+            munmap(__storage, static_cast<size_t>(__size));
+    }
+    // Hands the storage to the caller, who unmaps it or gives it to a new
+    // block of the same size.
+    char* takeStorage() {
+        char* storage = buffer;
+        buffer = nullptr;
+        return storage;
     }
 
     ContentBuffer(const ContentBuffer&) = delete;

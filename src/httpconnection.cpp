@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -247,6 +248,7 @@ bool HttpConnection::transferDataSpeeded() {
 
     uint32_t lastByteTime = startTime;
     for (;;) {
+        uint32_t arrivalsSeen = arrivals.load();
         // Seen before the block is drained: when every worker had ended by
         // then, whatever they received is drained below, and a block still
         // unfinished after that never will be.
@@ -272,7 +274,7 @@ bool HttpConnection::transferDataSpeeded() {
                           std::to_string(current->dataEnd) + "/" + std::to_string(contentLength) +
                           "]");
                 std::lock_guard<CppThread> guard(*this);
-                delete current;
+                recycleBlock(current);
                 buffers.pop_front();
                 current = buffers.empty() ? nullptr : buffers.front();
                 continue;
@@ -286,7 +288,9 @@ bool HttpConnection::transferDataSpeeded() {
             getTickCount() - lastByteTime >= static_cast<uint32_t>(blockWaitMs.load()) ||
             clientSocket->getSocketHandle() < 0)
             break;
-        sleepMilliseconds(pollMs);
+        std::unique_lock<std::mutex> waiting(arrivalMutex);
+        arrival.wait_for(waiting, std::chrono::milliseconds(pollMs),
+                         [&] { return arrivals.load() != arrivalsSeen; });
     }
     bool complete = !current && buffers.empty() && currentPosition.load() == contentLength;
 
@@ -336,8 +340,35 @@ void HttpConnection::endTransfer() {
     }
     for (ContentBuffer* block : buffers)
         delete block;
+    for (const std::pair<char*, int>& spare : spareStorage)
+        ContentBuffer::unmapStorage(spare.first, spare.second);
     shrimps.clear();
     buffers.clear();
+    spareStorage.clear();
+}
+
+void HttpConnection::recycleBlock(ContentBuffer* __block) {
+    if (spareStorage.size() < maxSpareBlocks && __block->buffer)
+        spareStorage.emplace_back(__block->takeStorage(), __block->bufferSize);
+    delete __block;
+}
+
+char* HttpConnection::reuseStorage(int __size) {
+    for (auto it = spareStorage.begin(); it != spareStorage.end(); ++it)
+        if (it->second == __size) {
+            char* storage = it->first;
+            spareStorage.erase(it);
+            return storage;
+        }
+    return nullptr;
+}
+
+void HttpConnection::notifyArrival() {
+    arrivals.fetch_add(1);
+    // Taken and given back, so that a connection thread between its check
+    // and its wait is already waiting when the notice comes.
+    { std::lock_guard<std::mutex> guard(arrivalMutex); }
+    arrival.notify_one();
 }
 
 namespace {

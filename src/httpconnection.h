@@ -14,9 +14,12 @@
 #define SHOAL_HTTPCONNECTION_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cppthread.h"
@@ -42,8 +45,12 @@ public:
     // No block is cut that would end further than this past the first byte
     // not yet sent to the client, so a slow client bounds the memory in use.
     static constexpr uint32_t maxBufferedBytes = 64 * 1024 * 1024;
-    // The connection thread looks for new bytes of its block this often.
+    // The connection thread looks for new bytes of its block this often, and
+    // at once when a worker tells it that bytes have arrived.
     static constexpr int pollMs = 10;
+    // Storage of this many sent blocks is kept for the blocks cut next, so
+    // that their pages need not be mapped and cleared again.
+    static constexpr size_t maxSpareBlocks = 2;
     // An accelerated transfer whose current block brings no new byte for
     // this long ends. Tests shorten it.
     static std::atomic<int> blockWaitMs;
@@ -118,6 +125,14 @@ private:
     bool isEveryShrimpDead();
     // Kills, joins and deletes every worker, frees every block.
     void endTransfer();
+    // Frees a sent block, keeping its storage for a later block of the same
+    // size when fewer than maxSpareBlocks are kept. Under lock().
+    void recycleBlock(ContentBuffer* __block);
+    // Kept storage of __size bytes, now the caller's, or null. Under lock().
+    char* reuseStorage(int __size);
+    // Wakes the connection thread: bytes have arrived, or a worker ended.
+    // Any worker.
+    void notifyArrival();
 
     HttpSocket* clientSocket;           // owned; deleted at the end of process()
     HttpSocket* remoteSocket = nullptr; // owned; replaced by this thread under lock(), which
@@ -135,6 +150,13 @@ private:
     std::atomic<uint32_t> currentPosition{0};      // where the next block is cut; under lock()
     std::atomic<uint32_t> sentPosition{0};  // body bytes sent to the client; this thread writes
     std::atomic<bool> rangesRefused{false}; // an answer to a range request was refused
+    // Mappings of sent blocks with their sizes; owned. Under lock().
+    std::vector<std::pair<char*, int>> spareStorage;
+    // Counts arrivals; workers add to it and notify, the connection thread
+    // waits on it for at most pollMs. arrivalMutex guards only the wait.
+    std::atomic<uint32_t> arrivals{0};
+    std::mutex arrivalMutex;
+    std::condition_variable arrival;
     // Set by this thread before the first worker starts, then read-only:
     uint32_t startTime = 0;
     uint32_t contentLength = 0;

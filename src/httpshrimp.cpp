@@ -82,6 +82,7 @@ void HttpShrimp::process() {
     printLine("shrimp " + std::to_string(shrimpId) + " died. Its speed is " +
               std::to_string(calculateSpeed() / 1000) + "kB/s");
     dead.store(true);
+    connection->notifyArrival();
 }
 
 ContentBuffer* HttpShrimp::takeBlock() {
@@ -122,7 +123,7 @@ ContentBuffer* HttpShrimp::cutBlock(bool& __wait) {
     __wait = true;
     if (position + size - conn.sentPosition.load() > HttpConnection::maxBufferedBytes)
         return nullptr;
-    ContentBuffer* block = new ContentBuffer(static_cast<int>(size));
+    ContentBuffer* block = new ContentBuffer(static_cast<int>(size), conn.reuseStorage(size));
     if (!block->buffer) {
         delete block; // no memory now: try again after the pause
         return nullptr;
@@ -191,8 +192,10 @@ ContentBuffer* HttpShrimp::receiveBlock(ContentBuffer* __buffer) {
         // what it holds, and the next worker to take it asks for the rest.
         streamOpen = false;
         releaseBlock(__buffer, !blockReceived);
+        connection->notifyArrival();
         return nullptr;
     }
+    connection->notifyArrival();
     blockReceived = true;
     transferedBytes += static_cast<uint32_t>(received);
     streamPosition += static_cast<uint32_t>(received);
