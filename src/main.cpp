@@ -12,6 +12,8 @@
 
 #include "httpserver.h"
 
+HttpServer server;
+
 int main(int, char**) {
     // A peer that goes away fails the send; it must not end the process.
     signal(SIGPIPE, SIG_IGN);
@@ -23,7 +25,6 @@ int main(int, char**) {
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    HttpServer server;
     std::string error;
     if (!server.openListener(error)) {
         std::fprintf(stderr, "shoal: cannot listen on port %d: %s\n", HttpServer::proxyPort,
