@@ -11,6 +11,7 @@
 #define SHOAL_HTTPSOCKET_H
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdint>
@@ -21,7 +22,11 @@ class HttpSocket {
 public:
     // A head line longer than this many bytes ends the exchange.
     static constexpr size_t maxLineLength = 64 * 1024;
-    static constexpr int backlog = 5;
+    // Connects that find the queue of pending clients full are dropped, and
+    // the client tries again only a second later: the queue is as long as the
+    // system allows, so that a burst of clients (a browser opens several
+    // connections at once) is not held up.
+    static constexpr int backlog = SOMAXCONN;
     // How long connect() waits for an origin; tests shorten it.
     static std::atomic<int> connectTimeoutMs;
     static constexpr int connectSliceMs = 100;
@@ -38,7 +43,8 @@ public:
     // Creates the socket if there is none (requesting SO_REUSEADDR) and binds
     // the port on every local interface. True when the bind succeeded.
     bool bind(int __port);
-    // Listens with a backlog of 5. True when the platform listen succeeded.
+    // Listens with a queue of backlog pending clients. True when the platform
+    // listen succeeded.
     bool listen();
     // Waits for a client. A new socket owned by the caller, or null on failure.
     // Accepted and connected sockets send every piece at once (TCP_NODELAY).

@@ -1,5 +1,6 @@
 #include "httpsocket.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -167,6 +168,29 @@ TEST(HttpSocketTest, ConnectFailuresAreResults) {
         HttpSocket sock;
         EXPECT_FALSE(sock.connect(c.host, c.port)) << c.host << ":" << c.port;
     }
+}
+
+// Fifty clients that connect at once, before the listener accepts any, are
+// all queued: none has to wait for its connect to be sent again.
+TEST(HttpSocketTest, QueuesABurstOfClients) {
+    HttpSocket listener;
+    ASSERT_TRUE(listener.bind(0));
+    ASSERT_TRUE(listener.listen());
+    std::vector<int> clients;
+    for (int i = 0; i < 50; ++i)
+        clients.push_back(test::connectTo(listener.getLocalPort()));
+    usleep(100 * 1000); // every handshake has been answered
+    int handle = listener.getSocketHandle();
+    int flags = fcntl(handle, F_GETFL);
+    fcntl(handle, F_SETFL, flags | O_NONBLOCK);
+    int queued = 0;
+    while (HttpSocket* sock = listener.accept()) {
+        delete sock;
+        ++queued;
+    }
+    EXPECT_EQ(queued, 50);
+    for (int fd : clients)
+        close(fd);
 }
 
 TEST(HttpSocketTest, ConnectResolvesNames) {
