@@ -17,7 +17,9 @@ bool HttpResponse::parseResponse(HttpSocket* __sock, bool __headRequest) {
     size_t reasonBegin = line.find_first_not_of(HttpMessage::blanks, pos);
     reason = reasonBegin == std::string::npos ? "" : line.substr(reasonBegin);
 
-    if (!message.parseMessage(__sock))
+    // A head that the origin closed before its empty line is never passed
+    // on: its fields may be cut short, and the client could not tell.
+    if (!message.parseMessage(__sock) || !message.isComplete())
         return false;
     deriveFraming(__headRequest);
     return true;

@@ -17,8 +17,9 @@ public:
     // Reads the next response head from __sock, skipping empty lines before
     // the status line, and derives the body facts. __headRequest tells that
     // the response answers a HEAD request and so has no body. False when the
-    // origin closed or failed before a whole status line, or when the head
-    // breaks the limits of HttpMessage.
+    // origin closed or failed before a whole status line or before the empty
+    // line that ends the head, or when the head breaks the limits of
+    // HttpMessage.
     bool parseResponse(HttpSocket* __sock, bool __headRequest = false);
     // Sends the head to __sock (without the "transfer-encoding" field of a
     // chunked body). True only when all of it was sent.

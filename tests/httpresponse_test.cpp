@@ -49,6 +49,10 @@ TEST(HttpResponseTest, RelaysTheWholeStatusLine) {
     HttpResponse response;
     EXPECT_FALSE(parseWire(response, "HTTP/1.1 200 O")); // cut off before the line end
     EXPECT_FALSE(parseWire(response, ""));
+    // Closed inside the head: the fields read may be cut short.
+    EXPECT_FALSE(parseWire(response, "HTTP/1.1 200 OK\r\n"));
+    EXPECT_FALSE(parseWire(response, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Le"));
+    EXPECT_FALSE(parseWire(response, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r"));
 }
 
 TEST(HttpResponseTest, DerivesHowTheBodyIsRelayed) {
