@@ -55,13 +55,15 @@ bool NginxOrigin::start(const std::string& __dir, const std::string& __serverDir
 }
 
 std::string NginxOrigin::configuration(const std::string& __serverDirectives, bool __tls) const {
+    // worker_connections: enough for the load soak's 500 proxy connections,
+    // each with up to eight range connections of an accelerated body.
     std::ostringstream conf;
     conf << "daemon off;\n"
          << "master_process off;\n"
          << "worker_processes 1;\n"
          << "pid " << dir << "/nginx.pid;\n"
          << "error_log " << dir << "/error.log warn;\n"
-         << "events { worker_connections 512; }\n"
+         << "events { worker_connections 8192; }\n"
          << "http {\n"
          << "    log_format connections '$connection $connection_requests $status "
             "$body_bytes_sent \"$request\" \"$http_range\"';\n"
