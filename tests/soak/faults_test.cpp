@@ -479,22 +479,15 @@ std::string play(const Plan& __plan, uint64_t __run, int __originPort, int __ngi
 
 } // namespace
 
-class FaultSoakTest : public test::ShoalTest {
+class FaultSoakTest : public soak::SoakTest {
 protected:
     static void SetUpTestSuite() {
-        testing::AssertionResult limit = soak::raiseDescriptorLimit(descriptorsNeeded);
-        if (!limit) {
-            suite = new test::ShoalSuite;
-            suite->error = limit.message();
-            return;
-        }
-        setUpSuite("", false, [](const std::string& __root) {
+        setUpSoakSuite(descriptorsNeeded, [](const std::string& __root) {
             if (!test::writeFile(__root + "/" + largeFile, largeContent()))
                 return std::string("cannot write ") + largeFile;
             return std::string();
         });
     }
-    static void TearDownTestSuite() { tearDownSuite(); }
 
     // Fetches the large file over a fresh connection; "" when it arrives whole.
     static std::string download(const std::string& __tag) {

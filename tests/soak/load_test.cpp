@@ -69,17 +69,10 @@ struct LoadClient {
 
 } // namespace
 
-class LoadSoakTest : public test::ShoalTest {
+class LoadSoakTest : public soak::SoakTest {
 protected:
     static void SetUpTestSuite() {
-        // Before nginx and shoal start, so that they inherit the limit.
-        testing::AssertionResult limit = soak::raiseDescriptorLimit(descriptorsNeeded);
-        if (!limit) {
-            suite = new test::ShoalSuite;
-            suite->error = limit.message();
-            return;
-        }
-        setUpSuite("", false, [](const std::string& __root) {
+        setUpSoakSuite(descriptorsNeeded, [](const std::string& __root) {
             std::vector<ServedFile> files(std::begin(smallFiles), std::end(smallFiles));
             files.push_back(largeText);
             files.push_back(largeBinary);
@@ -92,7 +85,6 @@ protected:
             return std::string();
         });
     }
-    static void TearDownTestSuite() { tearDownSuite(); }
 
     std::string request(const LoadClient& __client, int __index) const {
         return soak::proxyGet(suite->nginx.port(), std::string("/") +

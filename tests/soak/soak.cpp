@@ -15,6 +15,17 @@
 
 namespace soak {
 
+void SoakTest::setUpSoakSuite(uint64_t __descriptors,
+                              const std::function<std::string(const std::string&)>& __serve) {
+    testing::AssertionResult limit = raiseDescriptorLimit(__descriptors);
+    if (!limit) {
+        suite = new test::ShoalSuite;
+        suite->error = limit.message();
+        return;
+    }
+    setUpSuite("", false, __serve);
+}
+
 testing::AssertionResult raiseDescriptorLimit(uint64_t __needed) {
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0)

@@ -7,7 +7,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
+
+#include "e2e.h"
 
 namespace soak {
 
@@ -15,6 +18,17 @@ namespace soak {
 // as shoal and nginx, inherit it). Fails the test when even the hard limit is
 // below __needed.
 testing::AssertionResult raiseDescriptorLimit(uint64_t __needed);
+
+// The base of the soak suites against the shoal binary.
+class SoakTest : public test::ShoalTest {
+protected:
+    // Raises the descriptor limit to __descriptors before nginx and shoal
+    // start, so that they inherit it, then makes the suite with a plain nginx
+    // whose files __serve writes.
+    static void setUpSoakSuite(uint64_t __descriptors,
+                               const std::function<std::string(const std::string&)>& __serve);
+    static void TearDownTestSuite() { tearDownSuite(); }
+};
 
 // The decimal number in the environment variable __name, or __default when it
 // is unset or not a number.
