@@ -1,5 +1,6 @@
 #include "bodyrelay.h"
 
+#include <cstdio>
 #include <memory>
 #include <new>
 
@@ -18,6 +19,12 @@ std::unique_ptr<char[]> makeBuffer() {
 // then it goes out together with the next send, which follows at once.
 bool forward(HttpSocket* __from, HttpSocket* __to, const char* __piece, int __size, bool __more) {
     return __to->send(__piece, __size, __more && __from->hasPendingBytes()) == __size;
+}
+
+std::string formatChunkSize(uint64_t __size) {
+    char text[20];
+    std::snprintf(text, sizeof text, "%llx", static_cast<unsigned long long>(__size));
+    return text;
 }
 
 bool copyWithBuffer(HttpSocket* __from, HttpSocket* __to, uint64_t __length, char* __buffer) {
@@ -89,7 +96,10 @@ bool BodyRelay::copyChunked(HttpSocket* __from, HttpSocket* __to, bool __keepFra
         uint64_t length;
         if (!__from->receive(line) || !parseChunkSize(line, length))
             return false;
-        if (__keepFraming && !__to->send(line))
+        // The size goes on as the plain hexadecimal number read here, without
+        // blanks, prefix or extension: a receiver that reads sizes strictly
+        // then finds the same chunks, and so the same end of the body.
+        if (__keepFraming && !__to->send(formatChunkSize(length)))
             return false;
         if (length == 0)
             break;

@@ -21,8 +21,9 @@ public:
     // failure of either side.
     static bool copyUntilClose(HttpSocket* __from, HttpSocket* __to);
     // Relays a body in chunked transfer coding up to its last chunk and the
-    // trailer behind it. With __keepFraming the size lines, line ends and
-    // trailer are passed on as well; without it only the chunk data is. True
+    // trailer behind it. With __keepFraming the chunk sizes (as plain
+    // hexadecimal numbers, without extensions), line ends and trailer are
+    // passed on as well; without it only the chunk data is. True
     // when the whole body arrived and was sent; false when either side failed
     // or the framing broke (a size that does not fit 64 bits, data longer than
     // its size line, a trailer over the head limits).
