@@ -36,8 +36,11 @@ void HttpResponse::deriveFraming(bool __headRequest) {
     lengthKnown = false;
     contentLength = 0;
 
-    bool coded = !message.getHeaderValues("transfer-encoding").empty();
-    chunked = message.getHeader("transfer-encoding") == "chunked";
+    std::vector<std::string> codings = message.getHeaderValues("transfer-encoding");
+    bool coded = !codings.empty();
+    // Only a body in chunked coding alone is de-framed: with further codings
+    // or fields it is relayed as it is, under the fields that describe it.
+    chunked = codings.size() == 1 && codings[0] == "chunked";
     if (chunked) {
         message.removeHeader("transfer-encoding");
         while (message.removeHeader("content-length")) {
@@ -50,8 +53,11 @@ void HttpResponse::deriveFraming(bool __headRequest) {
         willClose = true;
 }
 
+// By the same reading of the code as the rule of no body, so that an interim
+// response never has a body to relay.
 bool HttpResponse::isInterim() const {
-    return status.size() == 3 && status[0] == '1' && status != "101";
+    int code = status.size() == 3 ? std::atoi(status.c_str()) : 0;
+    return code >= 100 && code < 200 && code != 101;
 }
 
 bool HttpResponse::hasBody() const {

@@ -79,6 +79,11 @@ TEST(HttpResponseTest, DerivesHowTheBodyIsRelayed) {
         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 7\r\n", false, true, false,
          false, 0, true},
         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n", false, true, false, false, 0, true},
+        // More codings than chunked alone: relayed as they are, until the close.
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n", false,
+         true, false, false, 0, true},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n", false,
+         true, false, false, 0, true},
         {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: close\r\n", false, true, false, true,
          10, true},
         {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: Close\r\n", false, true, false, true,
@@ -120,7 +125,8 @@ TEST(HttpResponseTest, TellsInterimResponses) {
     struct {
         const char* status;
         bool interim;
-    } cases[] = {{"100", true}, {"103", true}, {"101", false}, {"200", false}, {"1", false}};
+    } cases[] = {{"100", true},  {"103", true}, {"101", false},
+                 {"200", false}, {"1", false},  {"1p1", false}};
     for (const auto& c : cases) {
         HttpResponse response;
         ASSERT_TRUE(parseWire(response, std::string("HTTP/1.1 ") + c.status + " X\r\n\r\n"));
