@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the tests need when it is missing (Debian packages, as root),
 # then builds and runs every test three times: a plain build, one under
-# AddressSanitizer and UndefinedBehaviorSanitizer, one under ThreadSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, one under ThreadSanitizer;
+# last it builds the libFuzzer targets (clang++, ASan and UBSan) and runs each
+# for SHOAL_FUZZ_SECONDS (20) seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,3 +34,4 @@ run() {
 run build
 run build-asan -DSHOAL_SANITIZE=address,undefined
 run build-tsan -DSHOAL_SANITIZE=thread
+run build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DSHOAL_FUZZ=ON -DSHOAL_SANITIZE=address,undefined
