@@ -545,16 +545,7 @@ TEST_F(AcceleratedDownloadTest, ClientsThatHangUpMidTransferLeaveNothingBehind) 
     std::vector<std::string> single = viaProxy();
     single.insert(single.end(), {"-o", "/dev/null", url("/edge.bin")});
     ASSERT_EQ(0, curl(single).status);
-    // The idle figures: the lowest seen while that client's connection ends.
-    int idleThreads = test::threadCount(pid);
-    int idleDescriptors = test::openDescriptors(pid);
-    test::waitUntil(
-        [&] {
-            idleThreads = std::min(idleThreads, test::threadCount(pid));
-            idleDescriptors = std::min(idleDescriptors, test::openDescriptors(pid));
-            return false;
-        },
-        300);
+    const test::Figures idle = test::idleFigures(pid);
 
     const std::string host = "127.0.0.1:" + std::to_string(suite->nginx.port());
     const std::string request =
@@ -583,14 +574,6 @@ TEST_F(AcceleratedDownloadTest, ClientsThatHangUpMidTransferLeaveNothingBehind) 
     ASSERT_EQ(0, curl(single).status);
 
     constexpr int margin = 2;
-    int threads = 0, descriptors = 0;
-    bool idle = test::waitUntil(
-        [&] {
-            threads = test::threadCount(pid);
-            descriptors = test::openDescriptors(pid);
-            return threads <= idleThreads + margin && descriptors <= idleDescriptors + margin;
-        },
-        waitMs);
-    EXPECT_TRUE(idle) << "threads " << threads << " (idle " << idleThreads << "), descriptors "
-                      << descriptors << " (idle " << idleDescriptors << ")";
+    test::Figures now;
+    EXPECT_TRUE(test::waitForFigures(pid, idle, margin, waitMs, now)) << now << "; idle: " << idle;
 }

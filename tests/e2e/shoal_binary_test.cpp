@@ -550,17 +550,8 @@ TEST_F(ShoalBinaryTest, ReturnsToIdleThreadsAndDescriptorsAfterLoopingRequests) 
     std::vector<std::string> single = viaProxy();
     single.insert(single.end(), {"-o", "/dev/null", url("/one.txt")});
     ASSERT_EQ("200 1 1\n", curl(single, quickTimeoutSeconds).out);
-    // The idle figures: the lowest seen while that client's connection ends.
     pid_t pid = suite->shoal.pid();
-    int idleThreads = test::threadCount(pid);
-    int idleDescriptors = test::openDescriptors(pid);
-    test::waitUntil(
-        [&] {
-            idleThreads = std::min(idleThreads, test::threadCount(pid));
-            idleDescriptors = std::min(idleDescriptors, test::openDescriptors(pid));
-            return false;
-        },
-        300);
+    const test::Figures idle = test::idleFigures(pid);
 
     constexpr int burst = 20;
     std::vector<std::string> args = {"-s", "-x", proxyAddress};
@@ -573,14 +564,6 @@ TEST_F(ShoalBinaryTest, ReturnsToIdleThreadsAndDescriptorsAfterLoopingRequests) 
 
     // The next client makes the listener reap the finished connections.
     EXPECT_EQ("200 1 1\n", curl(single, quickTimeoutSeconds).out);
-    int threads = 0, descriptors = 0;
-    bool idle = test::waitUntil(
-        [&] {
-            threads = test::threadCount(pid);
-            descriptors = test::openDescriptors(pid);
-            return threads <= idleThreads && descriptors <= idleDescriptors;
-        },
-        waitMs);
-    EXPECT_TRUE(idle) << "threads " << threads << " (idle " << idleThreads << "), descriptors "
-                      << descriptors << " (idle " << idleDescriptors << ")";
+    test::Figures now;
+    EXPECT_TRUE(test::waitForFigures(pid, idle, 0, waitMs, now)) << now << "; idle: " << idle;
 }

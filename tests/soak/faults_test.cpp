@@ -514,16 +514,7 @@ TEST_F(FaultSoakTest, RecoversFromFaultsAtEveryPhase) {
 
     const pid_t pid = suite->shoal.pid();
     ASSERT_EQ("", download("before"));
-    // The idle figures: the lowest seen while that connection ends.
-    int threadsBefore = test::threadCount(pid);
-    int descriptorsBefore = test::openDescriptors(pid);
-    test::waitUntil(
-        [&] {
-            threadsBefore = std::min(threadsBefore, test::threadCount(pid));
-            descriptorsBefore = std::min(descriptorsBefore, test::openDescriptors(pid));
-            return false;
-        },
-        300);
+    const test::Figures before = test::idleFigures(pid);
 
     std::mutex mutex;                  // guards failures
     std::vector<std::string> failures; // appended by the runner threads
@@ -575,22 +566,10 @@ TEST_F(FaultSoakTest, RecoversFromFaultsAtEveryPhase) {
     EXPECT_EQ(counts[static_cast<int>(Fault::originCutsRangeAnswers)] +
                   counts[static_cast<int>(Fault::clientClosesInAcceleratedBody)] + 2,
               std::count(lines.begin(), lines.end(), "transferDataSpeeded()"));
-    int threads = 0, descriptors = 0;
-    auto backWithin = [&](int __margin) {
-        return [&, __margin] {
-            threads = test::threadCount(pid);
-            descriptors = test::openDescriptors(pid);
-            return threads <= threadsBefore + __margin &&
-                   descriptors <= descriptorsBefore + __margin;
-        };
-    };
-    bool settled = test::waitUntil(backWithin(margin), settleTimeoutMs);
+    test::Figures after;
+    bool settled = test::waitForFigures(pid, before, margin, settleTimeoutMs, after);
     // A moment more for the figures, while the last connections end.
-    test::waitUntil(backWithin(0), 2000);
-    std::cout << "shoal before the loop: " << descriptorsBefore << " descriptors, " << threadsBefore
-              << " threads; after: " << descriptors << " descriptors, " << threads << " threads"
-              << std::endl;
-    EXPECT_TRUE(settled) << "threads " << threads << " (before " << threadsBefore
-                         << "), descriptors " << descriptors << " (before " << descriptorsBefore
-                         << ")";
+    test::waitForFigures(pid, before, 0, 2000, after);
+    std::cout << "shoal before the loop: " << before << "; after: " << after << std::endl;
+    EXPECT_TRUE(settled) << after << "; before: " << before;
 }

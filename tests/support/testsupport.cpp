@@ -13,6 +13,8 @@
 #include <fstream>
 #include <random>
 
+#include "process.h"
+
 namespace test {
 
 std::string randomBytes(size_t __size, unsigned __seed) {
@@ -257,6 +259,38 @@ int threadCount(int __pid) {
         if (line.compare(0, 8, "Threads:") == 0)
             return std::stoi(line.substr(8));
     return -1;
+}
+
+Figures figuresOf(int __pid) {
+    return Figures{threadCount(__pid), openDescriptors(__pid)};
+}
+
+Figures idleFigures(int __pid, int __ms) {
+    Figures lowest = figuresOf(__pid);
+    waitUntil(
+        [&] {
+            Figures now = figuresOf(__pid);
+            lowest.threads = std::min(lowest.threads, now.threads);
+            lowest.descriptors = std::min(lowest.descriptors, now.descriptors);
+            return false;
+        },
+        __ms);
+    return lowest;
+}
+
+bool waitForFigures(int __pid, const Figures& __limit, int __margin, int __timeoutMs,
+                    Figures& __seen) {
+    return waitUntil(
+        [&] {
+            __seen = figuresOf(__pid);
+            return __seen.threads <= __limit.threads + __margin &&
+                   __seen.descriptors <= __limit.descriptors + __margin;
+        },
+        __timeoutMs);
+}
+
+std::ostream& operator<<(std::ostream& __out, const Figures& __figures) {
+    return __out << __figures.threads << " threads, " << __figures.descriptors << " descriptors";
 }
 
 } // namespace test

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -105,6 +106,21 @@ private:
 // Counts of this process's open descriptors and threads (from /proc).
 int openDescriptors(int __pid = 0);
 int threadCount(int __pid = 0);
+
+// A process's threads and open descriptors at one moment.
+struct Figures {
+    int threads = 0;
+    int descriptors = 0;
+};
+Figures figuresOf(int __pid);
+// The lowest figures seen over __ms: what an idle process holds once the
+// connections that have just ended are torn down.
+Figures idleFigures(int __pid, int __ms = 300);
+// Waits until __pid holds at most __limit's threads and descriptors plus
+// __margin each; __seen gets the last figures read.
+bool waitForFigures(int __pid, const Figures& __limit, int __margin, int __timeoutMs,
+                    Figures& __seen);
+std::ostream& operator<<(std::ostream& __out, const Figures& __figures);
 
 } // namespace test
 
