@@ -68,6 +68,15 @@ std::vector<std::string> HttpMessage::getHeaderValues(std::string __name) const 
     return values;
 }
 
+bool HttpMessage::hasSpacedName(const std::string& __name) const {
+    for (const MessageItem& item : items) {
+        size_t end = item.name.find_last_not_of(" \t") + 1;
+        if (end < item.name.size() && isSameName(item.name.substr(0, end), __name))
+            return true;
+    }
+    return false;
+}
+
 void HttpMessage::setHeader(std::string __name, std::string __value) {
     for (MessageItem& item : items)
         if (isSameName(item.name, __name)) {

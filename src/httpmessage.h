@@ -37,6 +37,10 @@ public:
     const std::string getHeader(std::string __name) const;
     // The values of every field named __name, in order.
     std::vector<std::string> getHeaderValues(std::string __name) const;
+    // True when a field is named __name followed by blanks or tabs, from a
+    // line with white space before its colon: some peers read such a field
+    // as __name, others as a field of another name.
+    bool hasSpacedName(const std::string& __name) const;
     // Gives the first field named __name the value, or appends a new field.
     void setHeader(std::string __name, std::string __value);
     // Removes the first field named __name; false when there is none.

@@ -236,6 +236,18 @@ std::vector<std::string> fieldValues(const std::vector<std::string>& __lines, co
     return values;
 }
 
+bool spacedName(const std::vector<std::string>& __lines, const char* __name) {
+    std::string name, value;
+    for (const std::string& line : __lines) {
+        if (!splitField(line, name, value))
+            continue;
+        size_t end = name.find_last_not_of(" \t") + 1;
+        if (end < name.size() && sameName(name.substr(0, end), __name))
+            return true;
+    }
+    return false;
+}
+
 bool plainDecimal(const std::string& __text, uint64_t& __number) {
     size_t begin = __text.find_first_not_of(" \t");
     if (begin == std::string::npos)

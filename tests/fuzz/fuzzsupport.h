@@ -83,6 +83,8 @@ bool splitField(const std::string& __line, std::string& __name, std::string& __v
 // The trimmed values of every field line named __name (ASCII case ignored).
 std::vector<std::string> fieldValues(const std::vector<std::string>& __lines, const char* __name);
 bool sameName(const std::string& __a, const char* __b);
+// True when a field line's name is __name followed by blanks or tabs.
+bool spacedName(const std::vector<std::string>& __lines, const char* __name);
 // A plain decimal number (blanks around it allowed) below 2^64.
 bool plainDecimal(const std::string& __text, uint64_t& __number);
 // True when the last coding of a list of Transfer-Encoding values is chunked.
