@@ -4,7 +4,9 @@
 #   bash bench/compare.sh [options] [SHOAL]     (SHOAL: default build/src/shoal)
 #
 #   S1P  64 MiB from an nginx paced at 2 MiB/s per connection: curl direct,
-#        aria2c -x8 -s8 -k1M direct, curl through shoal (seconds).
+#        aria2c -x8 -s8 -k1M direct, eight curls direct that fetch an eighth
+#        each by a Range (the ceiling of eight connections), curl through
+#        shoal (seconds).
 #   S2   256 MiB from an unthrottled nginx: curl direct and through squid,
 #        tinyproxy, shoal accelerated (application/octet-stream) and shoal
 #        relaying plainly (text/plain): MiB/s, the proxy's CPU seconds per GiB
@@ -293,6 +295,22 @@ s1p_row() {
             seconds=$(calc "$(date +%s.%N) - $start")
             cmp -s "$work/aria.bin" "$work/www/paced/film.bin" || fail "aria2c's download differs"
             rm -f "$work/aria.bin" ;;
+        ranges)
+            # Eight curls at once, each fetching an eighth by a Range: what
+            # eight connections get from this origin, the ceiling of -x8.
+            local part=$(((paced_size + 7) / 8)) i
+            start=$(date +%s.%N)
+            for i in 0 1 2 3 4 5 6 7; do
+                curl -q -sS -f -o "$work/part$i" -r "$((i * part))-$(((i + 1) * part - 1))" \
+                    "$origin/paced/film.bin" &
+                clients+=($!)
+            done
+            for i in "${clients[@]}"; do wait "$i" || fail "a Range fetch failed"; done
+            clients=()
+            seconds=$(calc "$(date +%s.%N) - $start")
+            cat "$work"/part[0-7] | cmp -s - "$work/www/paced/film.bin" ||
+                fail "the eight ranges differ from the served file"
+            rm -f "$work"/part[0-7] ;;
         shoal)
             before=$(accelerations)
             fetch "$paced_size" "$origin/paced/film.bin" -x 127.0.0.1:1998
@@ -395,7 +413,7 @@ check "$origin/paced/film.bin" "$work/www/paced/film.bin" shoal
 
 for ((rep = 1; rep <= runs; rep++)); do
     echo "run $rep of $runs: S1P"
-    for row in $(rotated "$rep" direct aria2c shoal); do s1p_row "$row"; done
+    for row in $(rotated "$rep" direct aria2c ranges shoal); do s1p_row "$row"; done
     echo "run $rep of $runs: S2"
     for row in $(rotated "$rep" direct squid tinyproxy shoal-accel shoal-plain); do s2_row "$row"; done
     echo "run $rep of $runs: S3"
@@ -434,6 +452,7 @@ label() {
     case $1 in
         direct) echo "curl direct" ;;
         aria2c) echo "aria2c -x8 -s8 -k1M" ;;
+        ranges) echo "8 curls, a Range each" ;;
         shoal-accel) echo "shoal, octet-stream (accelerated)" ;;
         shoal-plain) echo "shoal, text/plain (plain relay)" ;;
         *) echo "$1" ;;
@@ -454,7 +473,7 @@ row() {
         "$r" "$(label "${4:--}")" "$(values "$1" "$2" "$3")" >>"$summary"
 }
 # For seconds the ratio is REF / ROW (the speed-up), so call ratio the other way.
-for r in direct aria2c shoal; do
+for r in direct aria2c ranges shoal; do
     printf 'S1P\t%s\tseconds\t%s\t%s\tcurl direct\t%s\n' "$(label $r)" "$(med S1P $r seconds)" \
         "$(ratio S1P direct seconds $r)" "$(values S1P $r seconds)" >>"$summary"
 done
@@ -498,7 +517,7 @@ cell() { line "$1" "$2" "$3" | cut -f"$4"; }
     echo
     echo "S1P  $paced_mib MiB, nginx paced at 2 MiB/s per connection"
     printf '     %-36s %9s %9s   %s\n' "" seconds "x direct" runs
-    for r in direct aria2c shoal; do
+    for r in direct aria2c ranges shoal; do
         printf '     %-36s %9s %9s   %s\n' "$(label $r)" "$(fmt "$(cell S1P $r seconds 4)" %.2f)" \
             "$(fmt "$(cell S1P $r seconds 5)" %.2f)" "$(fmtlist "$(cell S1P $r seconds 7)" %.2f)"
     done
@@ -544,16 +563,24 @@ cell() { line "$1" "$2" "$3" | cut -f"$4"; }
     sed 's/^ */# /' "$goals"
 } >"$out"
 
-# The chart: ratios (S1P, S2, S3) and S4's peaks.
+# The chart: ratios (S1P, S2, S3) and S4's peaks, under short labels.
+short_label() {
+    case $1 in
+        aria2c) echo "aria2c -x8" ;;
+        ranges) echo "8 Ranges" ;;
+        shoal-accel) echo "shoal accel." ;;
+        shoal-plain) echo "shoal plain" ;;
+        *) label "$1" ;;
+    esac
+}
 chart=$work/chart.tsv
 {
-    for r in direct aria2c shoal; do
-        printf '%s\t%s\t%s\n' "$(label $r)" "$(cell S1P $r seconds 5)" "$([ $r = shoal ] && echo 1 || echo 0)"
+    for r in direct aria2c ranges shoal; do
+        printf '%s\t%s\t%s\n' "$(short_label $r)" "$(cell S1P $r seconds 5)" "$([ $r = shoal ] && echo 1 || echo 0)"
     done
     printf '\n\n'
     for r in direct squid tinyproxy shoal-accel shoal-plain; do
-        printf '%s\t%s\t%s\n' "$(case $r in shoal-accel) echo "shoal accel." ;; shoal-plain) echo "shoal plain" ;;
-            *) label $r ;; esac)" "$(cell S2 $r mib_s 5)" "$([[ $r == shoal* ]] && echo 1 || echo 0)"
+        printf '%s\t%s\t%s\n' "$(short_label $r)" "$(cell S2 $r mib_s 5)" "$([[ $r == shoal* ]] && echo 1 || echo 0)"
     done
     printf '\n\n'
     for r in squid tinyproxy shoal; do
