@@ -1,5 +1,7 @@
 #include "httpmessage.h"
 
+#include <algorithm>
+
 #include "httpsocket.h"
 
 bool HttpMessage::parseMessage(HttpSocket* __sock) {
@@ -68,13 +70,30 @@ std::vector<std::string> HttpMessage::getHeaderValues(std::string __name) const 
     return values;
 }
 
+namespace {
+
+// True when __field is __name followed by blanks or tabs.
+bool isSpacedName(const std::string& __field, const std::string& __name) {
+    size_t end = __field.find_last_not_of(" \t") + 1;
+    return end < __field.size() && HttpMessage::isSameName(__field.substr(0, end), __name);
+}
+
+} // namespace
+
 bool HttpMessage::hasSpacedName(const std::string& __name) const {
-    for (const MessageItem& item : items) {
-        size_t end = item.name.find_last_not_of(" \t") + 1;
-        if (end < item.name.size() && isSameName(item.name.substr(0, end), __name))
+    for (const MessageItem& item : items)
+        if (isSpacedName(item.name, __name))
             return true;
-    }
     return false;
+}
+
+bool HttpMessage::removeSpacedNames(const std::string& __name) {
+    auto spaced = std::remove_if(items.begin(), items.end(), [&](const MessageItem& __item) {
+        return isSpacedName(__item.name, __name);
+    });
+    bool found = spaced != items.end();
+    items.erase(spaced, items.end());
+    return found;
 }
 
 void HttpMessage::setHeader(std::string __name, std::string __value) {

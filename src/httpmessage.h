@@ -41,6 +41,8 @@ public:
     // line with white space before its colon: some peers read such a field
     // as __name, others as a field of another name.
     bool hasSpacedName(const std::string& __name) const;
+    // Removes every such field; false when there was none.
+    bool removeSpacedNames(const std::string& __name);
     // Gives the first field named __name the value, or appends a new field.
     void setHeader(std::string __name, std::string __value);
     // Removes the first field named __name; false when there is none.

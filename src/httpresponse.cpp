@@ -36,6 +36,12 @@ void HttpResponse::deriveFraming(bool __headRequest) {
     lengthKnown = false;
     contentLength = 0;
 
+    // "Content-Length : 5" is framing to a lenient client and none to the
+    // proxy: it is not passed on, so that the client finds the end of the
+    // body where the proxy does.
+    message.removeSpacedNames("content-length");
+    message.removeSpacedNames("transfer-encoding");
+
     std::vector<std::string> codings = message.getHeaderValues("transfer-encoding");
     bool coded = !codings.empty();
     // Only a body in chunked coding alone is de-framed: with further codings

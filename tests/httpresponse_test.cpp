@@ -121,6 +121,29 @@ TEST(HttpResponseTest, ChunkedHeadLosesItsFramingFields) {
     EXPECT_EQ(sent, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n");
 }
 
+// A framing field with white space before its colon does not reach the
+// client, which could read it as framing where the proxy reads none.
+TEST(HttpResponseTest, DropsFramingFieldsWithWhiteSpaceBeforeTheColon) {
+    struct Case {
+        const char* fields;
+        const char* sent;
+        bool lengthKnown;
+    } cases[] = {
+        {"Content-Length : 5\r\nContent-Length: 3\r\n", "Content-Length: 3\r\n", true},
+        {"Transfer-Encoding\t: chunked\r\nContent-Length: 3\r\n", "Content-Length: 3\r\n", true},
+        {"content-length  : 5\r\nAccept-Ranges : bytes\r\n", "Accept-Ranges : bytes\r\n", false},
+    };
+    for (const Case& c : cases) {
+        HttpResponse response;
+        std::string sent;
+        ASSERT_TRUE(parseWire(response, std::string("HTTP/1.1 200 OK\r\n") + c.fields + "\r\n",
+                              false, &sent));
+        EXPECT_EQ(sent, std::string("HTTP/1.1 200 OK\r\n") + c.sent + "\r\n") << c.fields;
+        EXPECT_EQ(response.hasContentLength(), c.lengthKnown) << c.fields;
+        EXPECT_EQ(response.wouldClose(), !c.lengthKnown) << c.fields;
+    }
+}
+
 TEST(HttpResponseTest, TellsInterimResponses) {
     struct {
         const char* status;

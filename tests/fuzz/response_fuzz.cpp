@@ -92,9 +92,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(fuzz::fieldValues(fields, "content-length").empty(),
                    "a de-framed body announced with a length");
     } else {
+        // Every field goes on but the framing fields with white space before
+        // their colon, which the client could read as framing.
         std::vector<std::string> received;
         for (const std::string& line : scan.fieldLines)
-            if (line.find(':') != std::string::npos)
+            if (line.find(':') != std::string::npos &&
+                !fuzz::spacedName({line}, "content-length") &&
+                !fuzz::spacedName({line}, "transfer-encoding"))
                 received.push_back(line);
         FUZZ_CHECK(fields.size() == received.size(), "fields lost or added on the way");
         for (size_t i = 0; i < fields.size(); ++i) {
