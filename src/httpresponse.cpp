@@ -31,7 +31,7 @@ bool HttpResponse::parseResponse(HttpSocket* __sock, bool __headRequest) {
 // Content-Length that cannot be trusted counts as none, so that no body bytes
 // can stay on a kept-alive origin connection to be read as the next response.
 void HttpResponse::deriveFraming(bool __headRequest) {
-    int code = status.size() == 3 ? std::atoi(status.c_str()) : 0;
+    int code = statusCode();
     bodiless = __headRequest || (code >= 100 && code < 200) || code == 204 || code == 304;
     lengthKnown = false;
     contentLength = 0;
@@ -59,10 +59,14 @@ void HttpResponse::deriveFraming(bool __headRequest) {
         willClose = true;
 }
 
+int HttpResponse::statusCode() const {
+    return status.size() == 3 ? std::atoi(status.c_str()) : 0;
+}
+
 // By the same reading of the code as the rule of no body, so that an interim
 // response never has a body to relay.
 bool HttpResponse::isInterim() const {
-    int code = status.size() == 3 ? std::atoi(status.c_str()) : 0;
+    int code = statusCode();
     return code >= 100 && code < 200 && code != 101;
 }
 

@@ -51,6 +51,9 @@ public:
 
 private:
     void deriveFraming(bool __headRequest);
+    // The status as a number, by which both the rule of no body and the
+    // interim answers read it; 0 when it is not three characters.
+    int statusCode() const;
 
     std::string status;
     std::string version;
